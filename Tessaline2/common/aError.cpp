@@ -1,0 +1,1 @@
+// Placeholder until the error tables land.
