@@ -88,6 +88,15 @@ class SimClient:
     def node(cls, path, **kw):
         return cls.tty(path, False, **kw)
 
+    @classmethod
+    def connect(cls, info, **kw):
+        """Connects to a module by the description it prints in its READY line."""
+        if info["transport"] == "tcp":
+            return cls.tcp(info["host"], info["port"], **kw)
+        if info["transport"] == "serial":
+            return cls.serial(info["path"], **kw)
+        return cls.node(info["node"], **kw)
+
     def close(self):
         self._stop.set()
         self._thread.join(2)

@@ -27,6 +27,7 @@ import struct
 import termios
 import threading
 import time
+import traceback
 import tty
 
 from sim_protocol import FrameDecoder, PacketAssembler, frame
@@ -43,6 +44,7 @@ class Transport:
         self.on_packet = lambda address, data: None
         self.on_session = lambda active: None
         self.framing_errors = 0
+        self.handler_errors = 0
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread = None
@@ -80,6 +82,14 @@ class Transport:
         if value != self._active:
             self._active = value
             self.on_session(value)
+
+    def _deliver(self, packets):
+        for address, data in packets:
+            try:
+                self.on_packet(address, data)
+            except Exception:       # a handler bug must not end the link thread
+                self.handler_errors += 1
+                traceback.print_exc()
 
     # -- sending -----------------------------------------------------------
     def send(self, wire):
@@ -178,8 +188,7 @@ class TcpTransport(Transport):
                     continue
                 if self.down:
                     continue
-                for address, data in self._assembler.feed(chunk):
-                    self.on_packet(address, data)
+                self._deliver(self._assembler.feed(chunk))
                 self.framing_errors = self._assembler.errors
 
     def _accept(self):
@@ -322,8 +331,7 @@ class _PtyTransport(Transport):
             if self.down or not chunk:
                 continue
             self._set_active(True)
-            for address, data in self._decode(chunk):
-                self.on_packet(address, data)
+            self._deliver(self._decode(chunk))
 
     def send_raw(self, data):
         deadline = time.monotonic() + WRITE_TIMEOUT

@@ -185,7 +185,7 @@ class UpgradeEngine:
         self.counts["data"] += 1
         chunk = bytes(data[2:])
         if self._fault("disconnect_data"):
-            self.module.event("fault", kind="disconnect_data")
+            self.module.event("fault", fault="disconnect_data")
             self.module.transport_drop()
             return
         if self._fault("wrong_count"):

@@ -14,13 +14,7 @@ TRANSPORTS = ["tcp", "serial", "usbnode"]
 
 
 def connect(module):
-    info = module.info()
-    kind = info["transport"]
-    if kind == "tcp":
-        return SimClient.tcp(info["host"], info["port"])
-    if kind == "serial":
-        return SimClient.serial(info["path"])
-    return SimClient.node(info["node"])
+    return SimClient.connect(module.info())
 
 
 @pytest.fixture
@@ -38,6 +32,7 @@ def make_module(tmp_path):
     yield make
     for module in started:
         module.stop()
+    assert [m.transport.handler_errors for m in started] == [0] * len(started)
 
 
 @pytest.fixture(params=TRANSPORTS)
@@ -219,6 +214,7 @@ def test_mute_after_packets(make_module):
 def test_garbage_on_unframed_link(make_module):
     module = make_module("tcp", heartbeat=0)
     with connect(module) as client:
+        assert module.wait_for(lambda: module.transport.active, 2)
         assert module.send_garbage(b"\x05\x00")
         assert client.expect(lambda a, d: True, 1) == (5, b"")
 
