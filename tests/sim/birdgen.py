@@ -62,12 +62,14 @@ Command line (blocks appear in command-line order):
         (byte i = i & 0xFF) | random:N[:SEED]
   breakage options:
     --signature TEXT   --format-version N   --declared-count N
-    --checksum N       --length-past-end K  (last block's length field is
-                                             K bytes more than its data)
+    --checksum N       --length-past-end K  (last block's length field runs
+                                             K bytes past the payload's end)
     --trailing SPEC    (bytes after the checksum)
     --raw-payload SPEC (compress these bytes instead of building a payload)
     --truncate-zlib N  (drop N bytes off the end of the file)
     --level N          (zlib level, default 9)
+  --encipher K0,K1,K2,K3  store every firmware image enciphered with these
+                          four hex key words (what deciphering must undo)
   --describe prints one line per block: "TYPE FLAGS LENGTH ADDRESS", then
   "count N", "checksum 0xHHHHHHHH", "payload SIZE", "file SIZE".
 Numbers accept 0x prefixes. Exit status 0 on success, 2 on bad arguments.
@@ -308,15 +310,24 @@ def main(argv=None):
     ap.add_argument("--truncate-zlib", type=_int, default=0)
     ap.add_argument("--level", type=_int, default=9)
     ap.add_argument("--describe", action="store_true")
+    ap.add_argument("--encipher")
     args = ap.parse_args(argv)
 
     records = list(args.records)
+    if args.encipher:
+        key = [int(w, 16) for w in args.encipher.split(",")]
+        if len(key) != 4:
+            ap.error("--encipher needs four key words")
+        for i, rec in enumerate(records):
+            if rec[0] & 0x1F == FIRMWARE and len(rec) >= 9:
+                records[i] = rec[:9] + encipher(rec[9:], key)
     if args.length_past_end:
         if not records:
             ap.error("--length-past-end needs a block")
         last = records[-1]
-        (length,) = struct.unpack_from(">I", last, 1)
-        records[-1] = last[:1] + struct.pack(">I", length + args.length_past_end) + last[5:]
+        # Claims K bytes beyond the end of the payload (checksum and trailing included).
+        length = len(last) - 5 + 4 + len(args.trailing) + args.length_past_end
+        records[-1] = last[:1] + struct.pack(">I", length & 0xFFFFFFFF) + last[5:]
     if args.raw_payload is not None:
         body = args.raw_payload
     else:
