@@ -1,0 +1,272 @@
+#include "aStream_Socket.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+constexpr int kWaitMs = 5000;
+
+struct StreamDeleter {
+    void operator()(aStream* s) const { aStream_Destroy(&s); }
+};
+using StreamPtr = std::unique_ptr<aStream, StreamDeleter>;
+
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(Fd&& o) noexcept
+    {
+        reset();
+        fd = o.fd;
+        o.fd = -1;
+        return *this;
+    }
+    ~Fd() { reset(); }
+    void reset()
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+};
+
+uint32_t loopback()
+{
+    return htonl(INADDR_LOOPBACK);
+}
+
+// A loopback TCP server standing in for a module; the test drives it step by step.
+struct Server {
+    Fd listener;
+    uint16_t port = 0;
+
+    explicit Server(int receiveBuffer = 0)
+    {
+        listener = Fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const int one = 1;
+        setsockopt(listener.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (receiveBuffer)
+            setsockopt(listener.fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = loopback();
+        bind(listener.fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(listener.fd, 4);
+        socklen_t len = sizeof a;
+        getsockname(listener.fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+
+    Fd accept(int waitMs = kWaitMs) const
+    {
+        struct pollfd p = {listener.fd, POLLIN, 0};
+        if (poll(&p, 1, waitMs) <= 0)
+            return Fd();
+        return Fd(::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC));
+    }
+};
+
+void sendAll(const Fd& peer, const Bytes& bytes)
+{
+    ASSERT_EQ(send(peer.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+}
+
+Bytes receive(const Fd& peer, size_t count)
+{
+    Bytes out;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (out.size() < count && Clock::now() < deadline) {
+        struct pollfd p = {peer.fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        uint8_t buffer[256];
+        const ssize_t n = recv(peer.fd, buffer, sizeof buffer < count - out.size() ? sizeof buffer : count - out.size(), 0);
+        if (n <= 0)
+            break;
+        out.insert(out.end(), buffer, buffer + n);
+    }
+    return out;
+}
+
+// Reads `count` bytes, skipping "not ready"; returns the first other failure.
+aErr readBytes(aStream* stream, size_t count, Bytes& out)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (out.size() < count && Clock::now() < deadline) {
+        uint8_t byte = 0;
+        const aErr e = aStream_Read(stream, &byte, 1);
+        if (e == aErrNone)
+            out.push_back(byte);
+        else if (e != aErrNotReady)
+            return e;
+    }
+    return out.size() == count ? aErrNone : aErrNotReady;
+}
+
+void resetConnection(Fd& peer)
+{
+    const struct linger hard = {1, 0};
+    setsockopt(peer.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    peer.reset();
+}
+
+TEST(SocketStream, NoListenerGivesResourceErrorAndNoStream)
+{
+    uint16_t port;
+    {
+        Server gone;
+        port = gone.port;
+    }
+    aStream* s = reinterpret_cast<aStream*>(0x1);
+    EXPECT_EQ(aStream_CreateSocket(loopback(), port, &s), aErrResource);
+    EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(aStream_CreateSocket(loopback(), port, nullptr), aErrResource);
+}
+
+TEST(SocketStream, MovesBytesBothWaysAndIdlesAsNotReady)
+{
+    Server server;
+    aStream* raw = nullptr;
+    ASSERT_EQ(aStream_CreateSocket(loopback(), server.port, &raw), aErrNone);
+    StreamPtr s(raw);
+    Fd peer = server.accept();
+    ASSERT_GE(peer.fd, 0);
+
+    uint8_t byte = 0;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(aStream_Read(s.get(), &byte, 1), aErrNotReady);
+
+    const Bytes packet{0x04, 0x03, 0x00, 0x0A, 0xFF};
+    ASSERT_EQ(aStream_Write(s.get(), packet.data(), packet.size()), aErrNone);
+    EXPECT_EQ(receive(peer, packet.size()), packet);
+    ASSERT_EQ(aStream_Write(s.get(), &packet[0], 1), aErrNone);
+    EXPECT_EQ(receive(peer, 1), Bytes{packet[0]});
+
+    sendAll(peer, packet);
+    Bytes in;
+    EXPECT_EQ(readBytes(s.get(), packet.size(), in), aErrNone);
+    EXPECT_EQ(in, packet);
+}
+
+TEST(SocketStream, ReconnectsAfterThePeerResetsTheConnection)
+{
+    Server server;
+    aStream* raw = nullptr;
+    ASSERT_EQ(aStream_CreateSocket(loopback(), server.port, &raw), aErrNone);
+    StreamPtr s(raw);
+    Fd first = server.accept();
+    ASSERT_GE(first.fd, 0);
+    resetConnection(first);
+
+    // The read that notices the reset reconnects; the module greets the new connection.
+    Bytes in;
+    uint8_t byte = 0;
+    const aErr noticed = aStream_Read(s.get(), &byte, 1);
+    EXPECT_TRUE(noticed == aErrNotReady || noticed == aErrNone) << noticed;
+    Fd second = server.accept();
+    ASSERT_GE(second.fd, 0);
+    const Bytes hello{0x02, 0x01, 0x55};
+    sendAll(second, hello);
+    EXPECT_EQ(readBytes(s.get(), hello.size(), in), aErrNone);
+    EXPECT_EQ(in, hello);
+
+    // And the write direction repairs itself the same way.
+    resetConnection(second);
+    const Bytes packet{0x06, 0x00};
+    EXPECT_EQ(aStream_Write(s.get(), packet.data(), packet.size()), aErrNone);
+    Fd third = server.accept();
+    ASSERT_GE(third.fd, 0);
+    // The first write may have been lost with the old connection; a second one arrives.
+    EXPECT_EQ(aStream_Write(s.get(), packet.data(), packet.size()), aErrNone);
+    const Bytes got = receive(third, packet.size());
+    EXPECT_EQ(got, packet);
+}
+
+TEST(SocketStream, PeerHalfCloseLeavesTheStreamSilentButWritable)
+{
+    Server server;
+    aStream* raw = nullptr;
+    ASSERT_EQ(aStream_CreateSocket(loopback(), server.port, &raw), aErrNone);
+    StreamPtr s(raw);
+    Fd peer = server.accept();
+    ASSERT_GE(peer.fd, 0);
+    sendAll(peer, Bytes{0x08});
+    shutdown(peer.fd, SHUT_WR);
+
+    Bytes in;
+    EXPECT_EQ(readBytes(s.get(), 1, in), aErrNone);
+    uint8_t byte = 0;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(aStream_Read(s.get(), &byte, 1), aErrNotReady);
+
+    const Bytes packet{0x04, 0x01, 0x07};
+    EXPECT_EQ(aStream_Write(s.get(), packet.data(), packet.size()), aErrNone);
+    EXPECT_EQ(receive(peer, packet.size()), packet);
+    // No second connection was made behind the caller's back.
+    Fd none = server.accept(100);
+    EXPECT_LT(none.fd, 0);
+}
+
+TEST(SocketStream, WriteGivesUpWhenThePeerNeverReads)
+{
+    Server server(4096);
+    aStream* raw = nullptr;
+    ASSERT_EQ(aStream_CreateSocket(loopback(), server.port, &raw), aErrNone);
+    StreamPtr s(raw);
+    Fd peer = server.accept();
+    ASSERT_GE(peer.fd, 0);
+
+    // Far more than both socket buffers hold: the write must come back, not hang.
+    const Bytes big(32 * 1024 * 1024, 0x5A);
+    EXPECT_EQ(aStream_Write(s.get(), big.data(), big.size()), aErrNone);
+
+    // What did go out arrives intact, and it is less than everything.
+    size_t total = 0;
+    uint8_t buffer[65536];
+    for (;;) {
+        struct pollfd p = {peer.fd, POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0)
+            break;
+        const ssize_t n = recv(peer.fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        for (ssize_t i = 0; i < n; ++i)
+            ASSERT_EQ(buffer[i], 0x5A);
+        total += static_cast<size_t>(n);
+    }
+    EXPECT_GT(total, 0u);
+    EXPECT_LT(total, big.size());
+}
+
+TEST(SocketStream, DestroyResetsTheConnection)
+{
+    Server server;
+    aStream* s = nullptr;
+    ASSERT_EQ(aStream_CreateSocket(loopback(), server.port, &s), aErrNone);
+    Fd peer = server.accept();
+    ASSERT_GE(peer.fd, 0);
+    EXPECT_EQ(aStream_Destroy(&s), aErrNone);
+    EXPECT_EQ(s, nullptr);
+
+    struct pollfd p = {peer.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, kWaitMs), 1);
+    uint8_t byte;
+    EXPECT_EQ(recv(peer.fd, &byte, 1, 0), -1);
+    EXPECT_EQ(errno, ECONNRESET);
+}
+
+} // namespace
