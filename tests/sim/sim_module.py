@@ -47,6 +47,7 @@ The process ends on "quit", SIGTERM or SIGINT, removing its device nodes.
 import argparse
 import json
 import random
+import shutil
 import signal
 import sys
 import tempfile
@@ -194,6 +195,9 @@ class SimModule:
         self._threads = []
         if self.transport is not None:
             self.transport.stop()
+        if self._workdir is not None and self.router is None:
+            shutil.rmtree(self._workdir, ignore_errors=True)   # only the flash nobody named
+            self._workdir = None
 
     def __enter__(self):
         return self.start()
