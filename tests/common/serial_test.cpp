@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "StreamReading.h"
+
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -14,6 +16,9 @@
 #include <unistd.h>
 
 namespace {
+
+using stream_reading::readBytes;
+using stream_reading::StreamPtr;
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
@@ -73,22 +78,6 @@ struct PtyPair {
     }
 };
 
-// Reads up to `count` bytes one at a time; stops at the first result that is
-// neither a byte nor "not ready", or at the deadline.
-aErr readBytes(aStream* stream, size_t count, Bytes& out, std::chrono::milliseconds wait = kWait)
-{
-    const auto deadline = Clock::now() + wait;
-    while (out.size() < count && Clock::now() < deadline) {
-        uint8_t byte = 0;
-        const aErr e = aStream_Read(stream, &byte, 1);
-        if (e == aErrNone)
-            out.push_back(byte);
-        else if (e != aErrNotReady)
-            return e;
-    }
-    return out.size() == count ? aErrNone : aErrNotReady;
-}
-
 Bytes makePacket(uint8_t address, size_t dataSize, uint8_t seed)
 {
     Bytes p{address, static_cast<uint8_t>(dataSize)};
@@ -106,11 +95,6 @@ Bytes frameOf(const Bytes& packet)
     out.push_back(0);
     return out;
 }
-
-struct StreamDeleter {
-    void operator()(aStream* s) const { aStream_Destroy(&s); }
-};
-using StreamPtr = std::unique_ptr<aStream, StreamDeleter>;
 
 StreamPtr openPlain(const PtyPair& pty, uint32_t baudIndex = 6)
 {

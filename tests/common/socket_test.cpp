@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "StreamReading.h"
+
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -14,14 +16,12 @@
 
 namespace {
 
+using stream_reading::readBytes;
+using stream_reading::StreamPtr;
+
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 constexpr int kWaitMs = 5000;
-
-struct StreamDeleter {
-    void operator()(aStream* s) const { aStream_Destroy(&s); }
-};
-using StreamPtr = std::unique_ptr<aStream, StreamDeleter>;
 
 struct Fd {
     int fd = -1;
@@ -71,6 +71,16 @@ struct Server {
         port = ntohs(a.sin_port);
     }
 
+    // A stream connected to this server, and the server's end of it.
+    StreamPtr connectStream(Fd& peer) const
+    {
+        aStream* raw = nullptr;
+        EXPECT_EQ(aStream_CreateSocket(loopback(), port, &raw), aErrNone);
+        peer = accept();
+        EXPECT_GE(peer.fd, 0);
+        return StreamPtr(raw);
+    }
+
     Fd accept(int waitMs = kWaitMs) const
     {
         struct pollfd p = {listener.fd, POLLIN, 0};
@@ -102,21 +112,6 @@ Bytes receive(const Fd& peer, size_t count)
     return out;
 }
 
-// Reads `count` bytes, skipping "not ready"; returns the first other failure.
-aErr readBytes(aStream* stream, size_t count, Bytes& out)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (out.size() < count && Clock::now() < deadline) {
-        uint8_t byte = 0;
-        const aErr e = aStream_Read(stream, &byte, 1);
-        if (e == aErrNone)
-            out.push_back(byte);
-        else if (e != aErrNotReady)
-            return e;
-    }
-    return out.size() == count ? aErrNone : aErrNotReady;
-}
-
 void resetConnection(Fd& peer)
 {
     const struct linger hard = {1, 0};
@@ -140,11 +135,9 @@ TEST(SocketStream, NoListenerGivesResourceErrorAndNoStream)
 TEST(SocketStream, MovesBytesBothWaysAndIdlesAsNotReady)
 {
     Server server;
-    aStream* raw = nullptr;
-    ASSERT_EQ(aStream_CreateSocket(loopback(), server.port, &raw), aErrNone);
-    StreamPtr s(raw);
-    Fd peer = server.accept();
-    ASSERT_GE(peer.fd, 0);
+    Fd peer;
+    StreamPtr s = server.connectStream(peer);
+    ASSERT_TRUE(s && peer.fd >= 0);
 
     uint8_t byte = 0;
     for (int i = 0; i < 3; ++i)
@@ -165,11 +158,9 @@ TEST(SocketStream, MovesBytesBothWaysAndIdlesAsNotReady)
 TEST(SocketStream, ReconnectsAfterThePeerResetsTheConnection)
 {
     Server server;
-    aStream* raw = nullptr;
-    ASSERT_EQ(aStream_CreateSocket(loopback(), server.port, &raw), aErrNone);
-    StreamPtr s(raw);
-    Fd first = server.accept();
-    ASSERT_GE(first.fd, 0);
+    Fd first;
+    StreamPtr s = server.connectStream(first);
+    ASSERT_TRUE(s && first.fd >= 0);
     resetConnection(first);
 
     // The read that notices the reset reconnects; the module greets the new connection.
@@ -199,11 +190,9 @@ TEST(SocketStream, ReconnectsAfterThePeerResetsTheConnection)
 TEST(SocketStream, PeerHalfCloseLeavesTheStreamSilentButWritable)
 {
     Server server;
-    aStream* raw = nullptr;
-    ASSERT_EQ(aStream_CreateSocket(loopback(), server.port, &raw), aErrNone);
-    StreamPtr s(raw);
-    Fd peer = server.accept();
-    ASSERT_GE(peer.fd, 0);
+    Fd peer;
+    StreamPtr s = server.connectStream(peer);
+    ASSERT_TRUE(s && peer.fd >= 0);
     sendAll(peer, Bytes{0x08});
     shutdown(peer.fd, SHUT_WR);
 
@@ -224,11 +213,9 @@ TEST(SocketStream, PeerHalfCloseLeavesTheStreamSilentButWritable)
 TEST(SocketStream, WriteGivesUpWhenThePeerNeverReads)
 {
     Server server(4096);
-    aStream* raw = nullptr;
-    ASSERT_EQ(aStream_CreateSocket(loopback(), server.port, &raw), aErrNone);
-    StreamPtr s(raw);
-    Fd peer = server.accept();
-    ASSERT_GE(peer.fd, 0);
+    Fd peer;
+    StreamPtr s = server.connectStream(peer);
+    ASSERT_TRUE(s && peer.fd >= 0);
 
     // Far more than both socket buffers hold: the write must come back, not hang.
     const Bytes big(32 * 1024 * 1024, 0x5A);

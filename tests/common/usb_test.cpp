@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "StreamReading.h"
+
 #include <libusb-1.0/libusb.h>
 
 #include <chrono>
@@ -22,6 +24,9 @@
 #include <unistd.h>
 
 namespace {
+
+using stream_reading::readBytes;
+using stream_reading::StreamPtr;
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
@@ -351,11 +356,6 @@ TEST(UsbStream, SharedContextCanBeRefreshed)
     EXPECT_NE(Tessaline_libusb_context(), nullptr);
 }
 
-struct StreamDeleter {
-    void operator()(aStream* s) const { aStream_Destroy(&s); }
-};
-using StreamPtr = std::unique_ptr<aStream, StreamDeleter>;
-
 // A module published as a pty under a private device directory.
 class KernelNode : public ::testing::Test {
 protected:
@@ -411,20 +411,6 @@ protected:
         return out;
     }
 };
-
-aErr readBytes(aStream* stream, size_t count, Bytes& out)
-{
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (out.size() < count && Clock::now() < deadline) {
-        uint8_t byte = 0;
-        const aErr e = aStream_Read(stream, &byte, 1);
-        if (e == aErrNone)
-            out.push_back(byte);
-        else if (e != aErrNotReady)
-            return e;
-    }
-    return out.size() == count ? aErrNone : aErrNotReady;
-}
 
 TEST_F(KernelNode, NodeIsFoundUnderTheConfiguredDirectory)
 {
