@@ -127,7 +127,10 @@ class SimClient:
                 if len(data) == 2 and data[0] == 0:
                     self.heartbeats.append((address, data[1]))
                     if self.answer_heartbeats:
-                        self.send(address, bytes((0, data[1] + 2)))
+                        try:
+                            self.send(address, bytes((0, data[1] + 2)))
+                        except OSError:
+                            pass        # the next read reports the closed link
                     continue
                 with self._cond:
                     self._packets.append((address, data))

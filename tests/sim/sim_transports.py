@@ -138,11 +138,19 @@ class TcpTransport(Transport):
     def info(self):
         return {"transport": self.kind, "host": self.host, "port": self.port}
 
+    @property
+    def listening(self):
+        return self._listener is not None
+
     def _open(self):
         listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        listener.bind((self.host, self.port))
-        listener.listen(4)
+        try:
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            listener.bind((self.host, self.port))
+            listener.listen(4)
+        except OSError:
+            listener.close()
+            raise
         self._listener = listener
         self.port = listener.getsockname()[1]
 
@@ -170,12 +178,15 @@ class TcpTransport(Transport):
     def _run(self):
         while not self._stop.is_set():
             self._housekeeping()
-            watched = [self._listener] + ([self._conn] if self._conn is not None else [])
+            watched = [s for s in (self._listener, self._conn) if s is not None]
+            if not watched:
+                self._stop.wait(POLL / 2)
+                continue
             try:
                 readable, _, _ = select.select(watched, [], [], POLL)
             except (OSError, ValueError):
                 continue
-            if self._listener in readable:
+            if self._listener is not None and self._listener in readable:
                 self._accept()
             conn = self._conn
             if conn is not None and conn in readable:
@@ -231,6 +242,15 @@ class TcpTransport(Transport):
         if away is not None and time.monotonic() >= away[0]:
             self._away = None
             self.go_away(away[1])
+        # While away the port refuses connections, as a rebooting module's does.
+        if self.down and self._listener is not None:
+            self._listener.close()
+            self._listener = None
+        elif not self.down and self._listener is None:
+            try:
+                self._open()
+            except OSError:
+                self._stop.wait(POLL)
 
 
 class _PtyTransport(Transport):

@@ -287,6 +287,11 @@ def test_reset_acknowledges_then_leaves(make_module):
     assert client.wait_closed(2)
     client.close()
     assert module.counters["reboots"] == 1
+    deadline = time.monotonic() + 1
+    while module.transport.listening and time.monotonic() < deadline:
+        time.sleep(0.01)
+    with pytest.raises(ConnectionRefusedError):      # rebooting: nobody listens
+        connect(module)
     deadline = time.monotonic() + 3
     while True:
         try:
