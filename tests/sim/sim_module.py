@@ -98,6 +98,7 @@ class ModuleConfig:
     reenumerate_delay: float = 0.5
     new_version: tuple = None       # what the module runs after an upgrade
     new_build: int = None
+    new_serial: int = None          # serial number after an upgrade (a loader's placeholder)
     faults: list = field(default_factory=list)
     # router
     bus: list = field(default_factory=list)          # ModuleConfig of modules behind
@@ -291,6 +292,10 @@ class SimModule:
                 cfg.version = tuple(cfg.new_version)
             if cfg.new_build is not None:
                 cfg.build = cfg.new_build
+            if cfg.new_serial is not None:
+                cfg.serial = cfg.new_serial
+                if self.transport is not None and hasattr(self.transport, "rename_to"):
+                    self.transport.rename_to = cfg.new_serial
         self.upgrade.in_loader = False
         self.routing = False
         self.go_away(cfg.reboot_delay)
@@ -760,6 +765,7 @@ OPTION_PARSERS = {
     "reply_limit": int, "load_base": _int, "piece_size": _int, "flash_file": str,
     "flash_base": _int, "flash_size": _int, "in_loader": _bool, "reboot_delay": float,
     "reenumerate": _bool, "reenumerate_delay": float, "new_version": _version, "new_build": int,
+    "new_serial": _hex,
     "mute": _bool, "delay": float, "mute_after": int, "drop_after": int,
     "garbage_interval": float,
 }

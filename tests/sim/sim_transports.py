@@ -412,6 +412,7 @@ class UsbNodeTransport(_PtyTransport):
             raise ValueError("usbnode transport needs a device directory (TESSALINE_DEVICE_DIR)")
         self.node = os.path.join(self.directory, "tessaline.%08X" % serial)
         self.enumerations = 0
+        self.rename_to = None       # serial number to come back under
 
     def info(self):
         return {"transport": self.kind, "node": self.node, "path": self.path}
@@ -432,7 +433,7 @@ class UsbNodeTransport(_PtyTransport):
 
     def _publish(self):
         os.makedirs(self.directory, exist_ok=True)
-        tmp = self.node + ".tmp%d" % os.getpid()
+        tmp = os.path.join(self.directory, ".sim-%d-%08X" % (os.getpid(), self.serial))
         os.symlink(self.path, tmp)
         os.replace(tmp, self.node)
         self.enumerations += 1
@@ -458,6 +459,9 @@ class UsbNodeTransport(_PtyTransport):
         self._drop_pty()
 
     def _come_back(self):
+        if self.rename_to is not None:
+            self.serial, self.rename_to = self.rename_to, None
+            self.node = os.path.join(self.directory, "tessaline.%08X" % self.serial)
         self._make_pty()
         self._publish()
 

@@ -127,6 +127,12 @@ def test_long_bytes_value_crosses_sequence_wrap(make_module):
         assert client.get(4, CMD_SYSTEM, 31, "bytes") == words
 
 
+def test_entity_store_requests_are_acknowledged(link):
+    _, client = link
+    for option in (0, 1, 2):
+        client.set(4, 0x5C, option, CMD_SYSTEM * 256, "int")
+
+
 def test_byte_option_set_get(link):
     _, client = link
     client.set(4, CMD_SYSTEM, 4, 7, "byte")

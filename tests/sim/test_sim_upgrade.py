@@ -38,12 +38,13 @@ def connect(module, timeout=3.0):
 class Host:
     """Just enough of an updater to drive the module's upgrade command."""
 
-    def __init__(self, client):
+    def __init__(self, client, address=ADDR):
         self.client = client
+        self.address = address
 
     def ask(self, option, payload=b"", reply=None, timeout=1.0):
         reply = option if reply is None else reply
-        return self.client.request(ADDR, bytes((CMD_UPGRADE, option)) + payload,
+        return self.client.request(self.address, bytes((CMD_UPGRADE, option)) + payload,
                                    bytes((CMD_UPGRADE, reply)), timeout)
 
     def init(self):
@@ -67,7 +68,7 @@ class Host:
         return resends
 
     def uei_data(self, image):
-        self.client.set(ADDR, CMD_UPGRADE, 10, image, "bytes", timeout=4)
+        self.client.set(self.address, CMD_UPGRADE, 10, image, "bytes", timeout=4)
 
     def check_sum(self, image):
         answer = self.ask(4, reply=7)
@@ -80,7 +81,7 @@ class Host:
         return self.ask(2, timeout=timeout)
 
     def reboot(self):
-        self.client.send(ADDR, bytes((CMD_UPGRADE, 6)))
+        self.client.send(self.address, bytes((CMD_UPGRADE, 6)))
 
     def firmware_block(self, address, flags, image, uei=False):
         status, piece = self.prepare(address, flags)
@@ -102,9 +103,9 @@ class Host:
 def make(tmp_path):
     modules = []
 
-    def factory(transport="tcp", **kw):
+    def factory(transport="tcp", serial_override=SERIAL, **kw):
         kw.setdefault("heartbeat", 0.2)
-        config = ModuleConfig(serial=SERIAL, address=ADDR, transport=transport,
+        config = ModuleConfig(serial=serial_override, address=ADDR, transport=transport,
                               device_dir=str(tmp_path / "dev"), flash_file=str(tmp_path / "flash"),
                               flash_size=0x10000, reboot_delay=0.3, reenumerate_delay=0.3, **kw)
         module = SimModule(config).start()
@@ -318,3 +319,43 @@ def test_fault_parsing(text, fault):
 def test_fault_parsing_rejects(text):
     with pytest.raises(ValueError):
         Fault.parse(text)
+
+
+def test_recovery_loader_comes_back_under_its_real_serial(make, tmp_path):
+    module = make("usbnode", serial_override=0xDEADDEAD, in_loader=True, new_serial=SERIAL,
+                  new_build=3003)
+    client = connect(module)
+    assert client.get(ADDR, CMD_SYSTEM, 9, "int") == 0xDEADDEAD
+    assert client.get(ADDR, CMD_SYSTEM, 39, "int", subindex=3) == module.config.identifier[3]
+    host = Host(client)
+    assert host.firmware_block(*FIRMWARE[0])
+    host.reboot()
+    assert client.wait_closed(3)
+    client.close()
+    with connect(module) as again:
+        assert again.get(ADDR, CMD_SYSTEM, 9, "int") == SERIAL
+    assert not os.path.lexists(tmp_path / "dev" / "tessaline.DEADDEAD")
+    assert os.path.islink(tmp_path / "dev" / ("tessaline.%08X" % SERIAL))
+
+
+def test_upgrade_of_a_module_behind_a_router(tmp_path):
+    behind = ModuleConfig(serial=SERIAL, transport=None, address=10, in_loader=True,
+                          reboot_delay=0.5, new_build=555, flash_file=str(tmp_path / "flash"),
+                          flash_size=0x10000)
+    router = ModuleConfig(serial=0x1000, address=2, heartbeat=0, bus=[behind],
+                          flash_file=str(tmp_path / "router"))
+    with SimModule(router) as module, SimClient.connect(module.info()) as client:
+        client.set(2, CMD_SYSTEM, 20, 1, "byte")
+        host = Host(client, 10)
+        for block in FIRMWARE:
+            assert host.firmware_block(*block)
+        host.reboot()
+        probe = bytes((8, 0, 10, 2, 3, 0, 0))
+        assert client.request(2, probe, probe[:3] + b"\x00")[4] & 0x80   # off the bus
+        assert not client.closed_by_peer                                   # router link stays
+        deadline = time.monotonic() + 3
+        while client.request(2, probe, probe[:3] + b"\x00")[4] and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert client.request(10, b"\x49\xff", b"\x49\xff")[2:] == u32(555)
+        bus_module = module.bus[10]
+        assert flash_holds(bus_module, FIRMWARE)
