@@ -10,6 +10,8 @@ What a module does here:
     with error answers (index bit 7 + code) for what it does not know;
   * answers the information command 0x49, the echo test 0x17 and the I2C
     entity (command 8);
+  * streams samples of the options the host subscribed to (command 0x5D,
+    option 1 set = subscribe key, option 2 set = unsubscribe; 0xFF wildcards);
   * speaks the upgrade command (sim_upgrade.py) into a flash file;
   * as a router, carries the traffic of the modules on its I2C bus once the
     host asked it to route (system option 20 set to 1).
@@ -56,6 +58,7 @@ import time
 from dataclasses import dataclass, field, fields
 
 from sim_protocol import (CMD_DEBUG, CMD_ENTITY_STORE, CMD_HEARTBEAT, CMD_I2C, CMD_INFO,
+                          CMD_STREAM,
                           CMD_SYSTEM, CMD_UPGRADE, ERR_INDEX_RANGE, ERR_INVALID_ENTITY,
                           ERR_INVALID_OPTION, ERR_IO, ERR_NONE, ERR_PARAM,
                           ERR_SHORT_COMMAND, ERR_SIZE, FLAG_ACK, FLAG_GET, FLAG_SET, INDEX_ERROR,
@@ -109,6 +112,7 @@ class ModuleConfig:
     mute_after: int = 0             # stop answering after this many packets
     drop_after: int = 0             # drop the link when this many packets arrived
     garbage_interval: float = 0.0   # send random bytes this often
+    stream_interval: float = 0.2    # seconds between samples of subscribed options
 
 
 class UEIError(Exception):
@@ -123,6 +127,7 @@ class Option:
     get: object = None        # (index, subindex) -> int or bytes
     set: object = None        # (index, subindex, value) -> error code or None
     subindexed: bool = False
+    set_kind: str = None      # when a set carries another type than a get answers
 
 
 class Entity:
@@ -155,6 +160,7 @@ class SimModule:
         self._stop = threading.Event()
         self._threads = []
         self._bytes_in = {}
+        self.streams = set()          # subscribed stream keys (low 32 bits)
         self._down_until = 0.0
         self._started_at = time.monotonic()
         self._workdir = None
@@ -181,6 +187,7 @@ class SimModule:
             self.transport.on_session = self._on_session
             self.transport.start()
             self._spawn(self._heartbeat_loop, "heartbeat")
+            self._spawn(self._stream_loop, "stream")
             if self.config.garbage_interval > 0:
                 self._spawn(self._garbage_loop, "garbage")
         for module in self.bus.values():
@@ -346,6 +353,40 @@ class SimModule:
             if self.emit_for(self.address, bytes((CMD_HEARTBEAT, beat))):
                 self.count("heartbeats")
             beat ^= 1
+
+    def _stream_loop(self):
+        while not self._stop.wait(self.config.stream_interval):
+            modules = [self] + list(self.bus.values())
+            if self.transport.active:
+                for module in modules:
+                    module.send_stream_samples()
+
+    def send_stream_samples(self):
+        """One sample of every option that a subscription covers."""
+        if self._muted or not self.streams:
+            return
+        stamp = int((time.monotonic() - self._started_at) * 1e6).to_bytes(8, "big")
+        for command, option, index, kind, value in self._streamed_values():
+            size = VALUE_SIZES[kind]
+            packet_type = {1: 1, 2: 2, 4: 3}[size]
+            self.emit(bytes((command, option, index | 0x40, packet_type)) + stamp
+                      + value.to_bytes(size, "big") + b"\x00")
+
+    def _streamed_values(self):
+        for command, entity in self.entities.items():
+            for option, spec in entity.options.items():
+                if spec.get is None or spec.subindexed or spec.kind not in ("byte", "short", "int"):
+                    continue
+                for index in range(entity.count):
+                    if any(self._covers(key, command, option, index) for key in self.streams):
+                        size = VALUE_SIZES[spec.kind]
+                        value = spec.get(index, 0) & ((1 << 8 * size) - 1)
+                        yield command, option, index, spec.kind, value
+
+    @staticmethod
+    def _covers(key, command, option, index):
+        wanted = ((key >> 16) & 0xFF, (key >> 8) & 0xFF, key & 0xFF)
+        return all(w in (0xFF, v) for w, v in zip(wanted, (command, option, index)))
 
     def _garbage_loop(self):
         while not self._stop.wait(self.config.garbage_interval):
@@ -547,7 +588,7 @@ class SimModule:
             code = spec.set(index, 0, bytes(held[0]))
         else:
             offset = 4 if spec.subindexed else 3
-            size = VALUE_SIZES[spec.kind]
+            size = VALUE_SIZES[spec.set_kind or spec.kind]
             if len(data) < offset + size:
                 raise UEIError(ERR_SHORT_COMMAND)
             if len(data) > offset + size:
@@ -660,13 +701,31 @@ class SimModule:
         for number in (0, 1, 2):
             store.options[number] = Option("int", set=lambda i, s, v: ERR_NONE)
 
+        def subscribe(i, s, key):
+            if (key >> 24) & 0xFF != self.address:
+                return ERR_PARAM
+            self.streams.add(key)
+            self.event("stream", key=key, enable=True)
+            return ERR_NONE
+
+        def unsubscribe(i, s, key):
+            self.streams = {k for k in self.streams if not self._covers(
+                key, (k >> 16) & 0xFF, (k >> 8) & 0xFF, k & 0xFF)}
+            self.event("stream", key=key, enable=False)
+            return ERR_NONE
+
+        stream = Entity()
+        stream.options[1] = Option("byte", get=lambda i, s: int(bool(self.streams)), set=subscribe,
+                                   set_kind="int")
+        stream.options[2] = Option("int", set=unsubscribe)
+
         upgrade = Entity()
         if cfg.uei_data:
             upgrade.options[UP_DATA_UEI] = Option(
                 "bytes", set=lambda i, s, v: self.upgrade.take_uei_data(v))
 
         return {CMD_SYSTEM: system, CMD_ENTITY_STORE: store, CMD_UPGRADE: upgrade,
-                CMD_I2C: Entity()}
+                CMD_I2C: Entity(), CMD_STREAM: stream}
 
 
 class Simulator:
@@ -767,7 +826,7 @@ OPTION_PARSERS = {
     "reenumerate": _bool, "reenumerate_delay": float, "new_version": _version, "new_build": int,
     "new_serial": _hex,
     "mute": _bool, "delay": float, "mute_after": int, "drop_after": int,
-    "garbage_interval": float,
+    "garbage_interval": float, "stream_interval": float,
 }
 LIST_OPTIONS = {"fault": ("faults", Fault.parse), "i2c_device": ("i2c_devices", _int)}
 assert set(OPTION_PARSERS) | {"faults", "bus", "i2c_devices"} == {f.name for f in fields(ModuleConfig)}

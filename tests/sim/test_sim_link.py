@@ -133,6 +133,26 @@ def test_entity_store_requests_are_acknowledged(link):
         client.set(4, 0x5C, option, CMD_SYSTEM * 256, "int")
 
 
+def test_stream_subscription(make_module):
+    module = make_module("tcp", stream_interval=0.05, heartbeat=0)
+    with connect(module) as client:
+        assert client.get(4, 0x5D, 1, "byte") == 0
+        client.set(4, 0x5D, 1, 0x04030800 | 0xFF, "int")       # module 4, system, serial, any index
+        address, sample = client.expect(lambda a, d: d[:3] == bytes((3, 8, 0x40)), 1)
+        assert sample[3] == 1 and len(sample) == 14 and sample[12] == 13 and sample[13] == 0
+        assert client.get(4, 0x5D, 1, "byte") == 1
+        client.set(4, 0x5D, 1, 0x0403FF00, "int")              # every system option, index 0
+        _, sample = client.expect(lambda a, d: d[:3] == bytes((3, 9, 0x40)), 1)
+        assert sample[3] == 3 and len(sample) == 17 and sample[12:16] == SERIAL.to_bytes(4, "big")
+        client.set(4, 0x5D, 2, 0x0403FFFF, "int")
+        time.sleep(0.15)
+        client.drain()
+        with pytest.raises(TimeoutError):
+            client.expect(lambda a, d: len(d) > 2 and d[2] & 0x40, 0.3)
+        with pytest.raises(ErrorAnswer):
+            client.set(4, 0x5D, 1, 0x06030800, "int")          # another module's key
+
+
 def test_byte_option_set_get(link):
     _, client = link
     client.set(4, CMD_SYSTEM, 4, 7, "byte")
