@@ -346,13 +346,10 @@ uint8_t EntityClass::getUEIBytesContinue(const aPacket* packet)
 
 uint8_t EntityClass::sUEIBytesFilter(const aPacket* packet, const void* ref)
 {
+    const UEIMatch match = ueiMatch(packet, ref);
+    if (match != UEIMatch::Value)
+        return match == UEIMatch::Error;
     uei* message = static_cast<uei*>(const_cast<void*>(ref));
-    if (!packet || !message || !ueiMatches(packet, message))
-        return 0;
-    if (packet->data[2] & ueiSPECIFIER_ERROR) {
-        ueiTakeError(packet, message);
-        return 1;
-    }
     if (packet->dataSize < 4)
         return 0;  // no trailer: not a chunk
     const uint8_t sequence = getUEIBytesSequence(packet);

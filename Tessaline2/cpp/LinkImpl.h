@@ -40,10 +40,11 @@ public:
     std::unique_ptr<linkSpec> m_spec;
 };
 
-// Module, command, option (all 8 bits) and index (low 5 bits) of an answer.
-bool ueiMatches(const aPacket* packet, const uei* message);
-// Takes an error answer's index byte and code into the record.
-void ueiTakeError(const aPacket* packet, uei* message);
+enum class UEIMatch { No, Error, Value };
+// Tests a received packet against the expected uei (module, command, all 8
+// option bits, low 5 index bits). An error answer's index byte and code are
+// taken into the record.
+UEIMatch ueiMatch(const aPacket* packet, const void* ref);
 
 // Key of one streamed value: subindex in bits 39..32, then module, command,
 // option and index.

@@ -92,28 +92,27 @@ aErr sSendBytes(uint32_t linkId, const uei& message)
 
 }  // namespace
 
-bool ueiMatches(const aPacket* packet, const uei* message)
+UEIMatch ueiMatch(const aPacket* packet, const void* ref)
 {
-    return packet->address == message->module && packet->dataSize > 2 && packet->data[0] == message->command &&
-           packet->data[1] == message->option && (packet->data[2] & ueiSPECIFIER_INDEX_MASK) == message->specifier;
-}
-
-// An error answer carries the module's code in its fourth byte.
-void ueiTakeError(const aPacket* packet, uei* message)
-{
+    uei* message = static_cast<uei*>(const_cast<void*>(ref));
+    if (!packet || !message || packet->address != message->module || packet->dataSize <= 2 ||
+        packet->data[0] != message->command || packet->data[1] != message->option ||
+        (packet->data[2] & ueiSPECIFIER_INDEX_MASK) != message->specifier)
+        return UEIMatch::No;
+    if (!(packet->data[2] & ueiSPECIFIER_ERROR))
+        return UEIMatch::Value;
+    // An error answer carries the module's code in its fourth byte.
     message->specifier = packet->data[2];
     message->value.byteValue = packet->dataSize > 3 ? packet->data[3] : static_cast<uint8_t>(aErrUnknown);
+    return UEIMatch::Error;
 }
 
 uint8_t Link::sUEIFilter(const aPacket* packet, const void* ref)
 {
+    const UEIMatch match = ueiMatch(packet, ref);
+    if (match != UEIMatch::Value)
+        return match == UEIMatch::Error;
     uei* message = static_cast<uei*>(const_cast<void*>(ref));
-    if (!packet || !message || !ueiMatches(packet, message))
-        return 0;
-    if (packet->data[2] & ueiSPECIFIER_ERROR) {
-        ueiTakeError(packet, message);
-        return 1;
-    }
     switch (packet->dataSize) {
     case 3:
         message->type = UEI_TYPE_VOID;
