@@ -114,6 +114,16 @@ class ModuleConfig:
     garbage_interval: float = 0.0   # send random bytes this often
     stream_interval: float = 0.2    # seconds between samples of subscribed options
 
+    def __post_init__(self):
+        if not 0 < self.address < 0xFF or self.address & 1:
+            raise ValueError("module address must be even and non-zero: %r" % self.address)
+        if self.transport not in (None, "tcp", "serial", "usbnode"):
+            raise ValueError("unknown transport %r" % self.transport)
+        if not 0 < self.piece_size <= 0xFFFF:
+            raise ValueError("piece size must be 1..65535")
+        if not 5 <= self.reply_limit <= MAX_DATA:
+            raise ValueError("reply limit must be 5..%d" % MAX_DATA)
+
 
 class UEIError(Exception):
     def __init__(self, code):
@@ -828,6 +838,31 @@ OPTION_PARSERS = {
     "mute": _bool, "delay": float, "mute_after": int, "drop_after": int,
     "garbage_interval": float, "stream_interval": float,
 }
+HELP = {
+    "serial": "serial number, hex (required for the single module)",
+    "transport": "tcp | serial | usbnode (default tcp)",
+    "address": "module address, even (default 2)",
+    "host": "TCP address to listen on (default 127.0.0.1)",
+    "port": "TCP port, 0 picks a free one (default 0)",
+    "device_dir": "usbnode directory (default $TESSALINE_DEVICE_DIR)",
+    "version": "firmware version MAJOR.MINOR.PATCH (default 2.12.0)",
+    "name": "device name (default SimModule)",
+    "heartbeat": "seconds between heartbeats, 0 = none (default 0.5)",
+    "features": "protocol features word; bit 31 offers pooled packets",
+    "uei_data": "takes upgrade data as a bytes value, option 10 (default true)",
+    "identifier": "four hex words W0:W1:W2:W3 for option 39",
+    "reply_limit": "largest packet the module sends, data bytes (default 28)",
+    "piece_size": "piece size answered to PREPARE (default 256)",
+    "flash_file": "file holding the flash (default: a temporary file)",
+    "in_loader": "start in the loader, as a recovery loader does",
+    "reenumerate": "leave the bus after LOAD (default: usbnode only)",
+    "new_version": "version after an upgrade and reboot",
+    "new_build": "build after an upgrade and reboot",
+    "new_serial": "serial number after an upgrade and reboot, hex",
+    "mute": "never answer", "delay": "seconds to wait before each answer",
+    "mute_after": "stop answering after N packets", "drop_after": "drop the link at packet N",
+    "garbage_interval": "send random bytes every N seconds",
+}
 LIST_OPTIONS = {"fault": ("faults", Fault.parse), "i2c_device": ("i2c_devices", _int)}
 assert set(OPTION_PARSERS) | {"faults", "bus", "i2c_devices"} == {f.name for f in fields(ModuleConfig)}
 
@@ -895,7 +930,8 @@ def build_configs(args):
 def make_parser():
     parser = argparse.ArgumentParser(description="Simulated Tessaline module(s).")
     for key in OPTION_PARSERS:
-        parser.add_argument("--" + key.replace("_", "-"), dest=key, metavar="VALUE")
+        parser.add_argument("--" + key.replace("_", "-"), dest=key, metavar="VALUE",
+                            help=HELP.get(key))
     parser.add_argument("--fault", action="append", metavar="KIND[@N][xK]",
                         help="upgrade fault, repeatable (see sim_upgrade.py)")
     parser.add_argument("--i2c-device", dest="i2c_device", action="append", metavar="ADDR")

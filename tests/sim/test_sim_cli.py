@@ -69,7 +69,8 @@ def test_several_modules_with_router_bus(spawn, tmp_path):
 
 @pytest.mark.parametrize("args", [
     [], ["--serial", "XYZ"], ["--module", "transport=tcp"], ["--serial", "1", "--fault", "nope"],
-    ["--module", "serial=1,router=2"],
+    ["--module", "serial=1,router=2"], ["--serial", "1", "--address", "3"],
+    ["--serial", "1", "--transport", "usb"],
 ])
 def test_bad_command_lines_are_refused(args):
     result = subprocess.run([sys.executable, SIM] + args, capture_output=True, text=True,
