@@ -4,9 +4,11 @@
 
 #include "StreamReading.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -403,6 +405,54 @@ TEST(FramedSerialStream, AFailingPortReachesTheReader)
 TEST(FramedSerialStream, CobsLayerNeedsAnOutput)
 {
     EXPECT_EQ(aStream_CreateCobsEncoding(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), aErrParam);
+}
+
+} // namespace
+
+namespace {
+
+// The reader and the writer run at once, as the link engine runs them: a peer
+// echoing every frame back must return every packet, whole and in order.
+TEST(FramedSerialStream, ReaderAndWriterRunConcurrently)
+{
+    PtyPair pty;
+    StreamPtr s = openFramed(pty);
+    ASSERT_TRUE(s);
+    std::atomic<bool> stop{false};
+    std::thread echo([&] {
+        uint8_t buffer[256];
+        while (!stop) {
+            struct pollfd p = {pty.master, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            const ssize_t n = read(pty.master, buffer, sizeof buffer);
+            for (ssize_t done = 0; n > 0 && done < n && !stop;) {
+                const ssize_t w = write(pty.master, buffer + done, static_cast<size_t>(n - done));
+                if (w > 0)
+                    done += w;
+                else
+                    poll(nullptr, 0, 1);
+            }
+        }
+    });
+
+    Bytes expected;
+    std::vector<Bytes> packets;
+    for (int i = 0; i < 120; ++i) {
+        packets.push_back(makePacket(static_cast<uint8_t>(2 + 2 * (i % 50)), static_cast<size_t>(i % 29),
+                                     static_cast<uint8_t>(i)));
+        expected.insert(expected.end(), packets.back().begin(), packets.back().end());
+    }
+    Bytes received;
+    aErr readResult = aErrNone;
+    std::thread reader([&] { readResult = readBytes(s.get(), expected.size(), received, std::chrono::seconds(20)); });
+    for (const Bytes& p : packets)
+        ASSERT_EQ(aStream_Write(s.get(), p.data(), p.size()), aErrNone);
+    reader.join();
+    stop = true;
+    echo.join();
+    EXPECT_EQ(readResult, aErrNone);
+    EXPECT_EQ(received, expected);
 }
 
 } // namespace

@@ -4,8 +4,10 @@
 
 #include "StreamReading.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -254,6 +256,57 @@ TEST(SocketStream, DestroyResetsTheConnection)
     uint8_t byte;
     EXPECT_EQ(recv(peer.fd, &byte, 1, 0), -1);
     EXPECT_EQ(errno, ECONNRESET);
+}
+
+} // namespace
+
+namespace {
+
+// Reader and writer threads both notice resets and reconnect; the stream must
+// come through a series of resets in a usable state.
+TEST(SocketStream, ReaderAndWriterSurviveResetsTogether)
+{
+    Server server;
+    Fd peer;
+    StreamPtr s = server.connectStream(peer);
+    ASSERT_TRUE(s && peer.fd >= 0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> bytesRead{0};
+    std::thread reader([&] {
+        while (!stop) {
+            uint8_t byte;
+            if (aStream_Read(s.get(), &byte, 1) == aErrNone)
+                ++bytesRead;
+        }
+    });
+    const Bytes packet{0x04, 0x02, 0x11, 0x22};
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(aStream_Write(s.get(), packet.data(), packet.size()), aErrNone);
+        sendAll(peer, packet);
+        resetConnection(peer);
+        // Keep writing until the stream has reconnected.
+        for (int attempt = 0; attempt < 20 && peer.fd < 0; ++attempt) {
+            aStream_Write(s.get(), packet.data(), packet.size());
+            peer = server.accept(100);
+        }
+        ASSERT_GE(peer.fd, 0) << "round " << round;
+        // A duplicate connection made by the other thread is served too.
+        Fd extra = server.accept(50);
+        if (extra.fd >= 0)
+            peer = std::move(extra);
+    }
+    // Earlier bytes may still be arriving; count from before the last ones are sent.
+    poll(nullptr, 0, 50);
+    const size_t before = bytesRead;
+    const Bytes last{0x08, 0x01, 0x7E};
+    sendAll(peer, last);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (bytesRead < before + last.size() && Clock::now() < deadline)
+        poll(nullptr, 0, 10);
+    stop = true;
+    reader.join();
+    EXPECT_GE(bytesRead.load(), before + last.size());
 }
 
 } // namespace
