@@ -99,6 +99,7 @@ class ModuleConfig:
     reboot_delay: float = 0.5
     reenumerate: bool = None        # leave the bus after LOAD; default: usbnode only
     reenumerate_delay: float = 0.5
+    load_reply_first: bool = False  # re-enumerating: answer LOAD before leaving
     new_version: tuple = None       # what the module runs after an upgrade
     new_build: int = None
     new_serial: int = None          # serial number after an upgrade (a loader's placeholder)
@@ -317,14 +318,19 @@ class SimModule:
         self.routing = False
         self.go_away(cfg.reboot_delay)
 
+    def reenumerates(self):
+        """Whether starting the loader makes this module leave and rejoin the bus."""
+        if self.config.reenumerate is None:
+            return self.config.transport == "usbnode"
+        return self.config.reenumerate
+
     def loader_started(self):
         self.count("loader_starts")
-        reenumerate = self.config.reenumerate
-        if reenumerate is None:
-            reenumerate = self.config.transport == "usbnode"
-        if reenumerate:
+        if self.reenumerates():
             self.event("reenumerate")
-            self.go_away(self.config.reenumerate_delay, after=0.2)
+            # An answer written just before the node vanishes must be read first.
+            self.go_away(self.config.reenumerate_delay,
+                         after=0.2 if self.config.load_reply_first else 0.05)
 
     # -- sending -----------------------------------------------------------------
     def _link_transport(self):
@@ -833,7 +839,8 @@ OPTION_PARSERS = {
     "heartbeat": float, "features": _int, "uei_data": _bool, "identifier": _words,
     "reply_limit": int, "load_base": _int, "piece_size": _int, "flash_file": str,
     "flash_base": _int, "flash_size": _int, "in_loader": _bool, "reboot_delay": float,
-    "reenumerate": _bool, "reenumerate_delay": float, "new_version": _version, "new_build": int,
+    "reenumerate": _bool, "reenumerate_delay": float,
+    "load_reply_first": _bool, "new_version": _version, "new_build": int,
     "new_serial": _hex,
     "mute": _bool, "delay": float, "mute_after": int, "drop_after": int,
     "garbage_interval": float, "stream_interval": float,
@@ -856,6 +863,8 @@ HELP = {
     "flash_file": "file holding the flash (default: a temporary file)",
     "in_loader": "start in the loader, as a recovery loader does",
     "reenumerate": "leave the bus after LOAD (default: usbnode only)",
+    "load_reply_first": "when leaving after LOAD, answer it first (default: answer "
+                        "on the new link after the host's route-on)",
     "new_version": "version after an upgrade and reboot",
     "new_build": "build after an upgrade and reboot",
     "new_serial": "serial number after an upgrade and reboot, hex",

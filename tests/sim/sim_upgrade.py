@@ -6,7 +6,10 @@ Requests (data bytes after 0x5F) and answers:
   1 DATA bytes...         -> 5F 01 <count accepted>
   4 SUM                   -> 5F 07 status <sum u32>          (sum restarts)
   5 WRITE len16           -> 5F 07 status                    (piece -> flash)
-  2 LOAD                  -> 5F 02                           (loader runs)
+  2 LOAD                  -> 5F 02                           (loader runs; a
+                             module that re-enumerates answers on its new link
+                             after the host's route-on, or first and then
+                             leaves with load_reply_first)
   6 REBOOT                -> no answer; the module leaves the link and comes
                              back running the new firmware
 Option 10 of entity 0x5F takes a run of image bytes as one UEI bytes value.
@@ -227,7 +230,10 @@ class UpgradeEngine:
         self.counts["load"] += 1
         self.in_loader = True
         self._reset_transfer()
-        if self._fault("no_load_reply"):
+        # A module that leaves the bus to start its loader answers on the new
+        # link (the host reconnects once), unless told to answer first.
+        leaving = self.module.reenumerates() and not self.module.config.load_reply_first
+        if leaving or self._fault("no_load_reply"):
             self.pending_load_reply = True
         else:
             self._reply(UP_LOAD)

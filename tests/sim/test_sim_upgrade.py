@@ -135,13 +135,17 @@ def full_update(module, uei=False):
     client = connect(module)
     host = Host(client)
     send_loader(host)
-    host.load()
     if module.config.transport == "usbnode":
-        # The loader starts on a fresh USB device under the same serial number.
+        # The loader starts on a fresh USB device under the same serial number
+        # and answers LOAD there once the host has reconnected.
+        client.send(ADDR, bytes((CMD_UPGRADE, 2)))
         assert client.wait_closed(3)
         client.close()
         client = connect(module)
+        client.expect(lambda a, d: d == bytes((CMD_UPGRADE, 2)), 1)
         host = Host(client)
+    else:
+        host.load()
     for address, flags, image in FIRMWARE:
         assert host.firmware_block(address, flags, image, uei)
     host.reboot()
@@ -167,6 +171,19 @@ def test_happy_path(make, transport):
     with connect(module) as client:
         assert client.get(ADDR, CMD_SYSTEM, 7, "int") == version_pack(2, 15, 1)
         assert client.request(ADDR, b"\x49\xff", b"\x49\xff")[2:] == u32(2001)
+
+
+def test_usb_module_can_answer_load_before_leaving(make):
+    module = make("usbnode", load_reply_first=True)
+    client = connect(module)
+    host = Host(client)
+    send_loader(host)
+    host.load()
+    assert client.wait_closed(3)
+    client.close()
+    with connect(module) as again:
+        assert Host(again).firmware_block(*FIRMWARE[0])
+        assert again.pending() == []          # no second LOAD answer
 
 
 def test_uei_bytes_path_and_pooling_feature(make):
