@@ -107,6 +107,8 @@ class ModuleConfig:
     # router
     bus: list = field(default_factory=list)          # ModuleConfig of modules behind
     i2c_devices: list = field(default_factory=list)  # plain devices that ack writes
+    route_mode: str = "strict"      # when bus traffic passes: strict (routeToMe only),
+                                    # link (also the host's route packets), always
     # misbehaviour from the start
     mute: bool = False
     delay: float = 0.0
@@ -118,6 +120,8 @@ class ModuleConfig:
     def __post_init__(self):
         if not 0 < self.address < 0xFF or self.address & 1:
             raise ValueError("module address must be even and non-zero: %r" % self.address)
+        if self.route_mode not in ("strict", "link", "always"):
+            raise ValueError("route mode must be strict, link or always")
         if self.transport not in (None, "tcp", "serial", "usbnode"):
             raise ValueError("unknown transport %r" % self.transport)
         if not 0 < self.piece_size <= 0xFFFF:
@@ -339,7 +343,7 @@ class SimModule:
     def emit(self, data):
         """Sends one packet from this module's address to the host."""
         if self.router is not None:
-            if not self.router.routing:
+            if not self.router.passes_bus_traffic():
                 return False
             return self.router.emit_for(self.address, data)
         return self.emit_for(self.address, data)
@@ -436,13 +440,18 @@ class SimModule:
                 self.handle(data)
                 return
             module = self.bus.get(address)
-            if module is not None and self.routing:
+            if module is not None and self.passes_bus_traffic():
                 module.on_bus_packet(data)
+
+    def passes_bus_traffic(self):
+        return self.routing or self.config.route_mode == "always"
 
     def _route_packet(self, data):
         if not data:
             return
         self.route_state = data[0]
+        if self.config.route_mode == "link":
+            self.routing = bool(data[0])
         self.count("route_on" if data[0] else "route_off")
         self.event("route", value=data[0])
         if data[0]:
@@ -843,7 +852,7 @@ OPTION_PARSERS = {
     "load_reply_first": _bool, "new_version": _version, "new_build": int,
     "new_serial": _hex,
     "mute": _bool, "delay": float, "mute_after": int, "drop_after": int,
-    "garbage_interval": float, "stream_interval": float,
+    "garbage_interval": float, "stream_interval": float, "route_mode": str,
 }
 HELP = {
     "serial": "serial number, hex (required for the single module)",
@@ -871,6 +880,8 @@ HELP = {
     "mute": "never answer", "delay": "seconds to wait before each answer",
     "mute_after": "stop answering after N packets", "drop_after": "drop the link at packet N",
     "garbage_interval": "send random bytes every N seconds",
+    "route_mode": "router passes bus traffic: strict = after routeToMe(1) until "
+                  "routeToMe(0) (default); link = also on the host's route packets; always",
 }
 LIST_OPTIONS = {"fault": ("faults", Fault.parse), "i2c_device": ("i2c_devices", _int)}
 assert set(OPTION_PARSERS) | {"faults", "bus", "i2c_devices"} == {f.name for f in fields(ModuleConfig)}

@@ -10,11 +10,12 @@ ROUTER, FIRST, SECOND = 0x1000AAAA, 0x2000BBBB, 0x3000CCCC
 
 
 @pytest.fixture
-def routed(tmp_path):
+def routed(tmp_path, request):
+    mode = getattr(request, "param", "strict")
     bus = [ModuleConfig(serial=FIRST, transport=None, address=10, model=14),
            ModuleConfig(serial=SECOND, transport=None, address=12, build=77)]
     router = ModuleConfig(serial=ROUTER, address=2, heartbeat=0, bus=bus, i2c_devices=[0x40],
-                          flash_file=str(tmp_path / "f.bin"))
+                          flash_file=str(tmp_path / "f.bin"), route_mode=mode)
     with Simulator([router]) as sim:
         info = sim.info()["modules"][0]
         with SimClient.tcp(info["host"], info["port"]) as client:
@@ -69,3 +70,30 @@ def test_muted_bus_module_does_not_ack_probe(routed):
     sim.find(FIRST).mute(True)
     assert probe(client, 10) & 0x80
     assert probe(client, 12) == 0
+
+
+def answers(client, address):
+    client.send(address, bytes((CMD_SYSTEM, 0x40 | 9, 0x20)))
+    try:
+        client.expect(lambda a, d: a == address and d[:2] == bytes((CMD_SYSTEM, 9)), 0.3)
+        return True
+    except TimeoutError:
+        return False
+
+
+@pytest.mark.parametrize("routed, expected", [
+    # after routeToMe(0), then a new link's route-on, then routeToMe(1)
+    ("strict", [False, False, True]),
+    ("link", [False, True, True]),
+    ("always", [True, True, True]),
+], indirect=["routed"])
+def test_route_modes(routed, expected):
+    _, client = routed
+    client.set(2, CMD_SYSTEM, 20, 0, "byte")
+    seen = [answers(client, 10)]
+    client.send(0xAF, b"\x00")
+    client.send(0xAF, b"\x01")
+    seen.append(answers(client, 10))
+    client.set(2, CMD_SYSTEM, 20, 1, "byte")
+    seen.append(answers(client, 10))
+    assert seen == expected
