@@ -374,12 +374,13 @@ aErr aLink_Stop(aLinkRecord* link) {
   sSetStatus(link, kLinkStatusStopping);
   aErr result = aErrNone;
   if (link->inThread != nullptr && link->outThread != nullptr) {
-    // Cleared before the route-off packet goes in, so the writer, however it
-    // is woken, sends that packet in its final flush at the latest.
-    link->running = false;
-    aPacketFifo_Signal(link->outFifo);
+    // Queued before the writer is told to end, so it goes out either in the
+    // writer's loop or in its final flush; the signal wakes a writer that
+    // checked `running` just before it was cleared.
     const uint8_t off = 0;
     result = sQueue(link, kRouteAddress, 1, &off);
+    link->running = false;
+    aPacketFifo_Signal(link->outFifo);
     const int inJoin = aThread_Destroy(&link->inThread);
     const int outJoin = aThread_Destroy(&link->outThread);
     if (inJoin != 0 || outJoin != 0) result = aErrUnknown;

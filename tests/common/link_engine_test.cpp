@@ -330,6 +330,24 @@ TEST(LinkEngine, DestroyFlushesQueuedPacketsAndRouteOff) {
   EXPECT_EQ(pipe->Written(), expected);
 }
 
+// The writer may be anywhere in its loop when the link stops; the route-off
+// packet must go out every time.
+TEST(LinkEngine, EveryStopSendsRouteOff) {
+  for (int round = 0; round < 30; ++round) {
+    auto pipe = std::make_shared<Pipe>();
+    uint32_t id = aLink_Create(Pipe::CreateStream(pipe));
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(pipe->WaitWritten(kRouteOn.size()));
+    if (round % 2 == 1) {
+      ASSERT_EQ(PutTo(id, 0x02, {0x01}), aErrNone);
+    }
+    ASSERT_EQ(aLink_Destroy(&id), aErrNone);
+    const Bytes written = pipe->Written();
+    ASSERT_GE(written.size(), kRouteOff.size());
+    EXPECT_EQ(Bytes(written.end() - 3, written.end()), kRouteOff) << "round " << round;
+  }
+}
+
 TEST(LinkEngine, StatusFollowsStreamFailureAndRecovery) {
   TestLink link;
   Module module(link.pipe, Module::AnswerSync(0x04));
