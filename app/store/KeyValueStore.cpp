@@ -170,7 +170,7 @@ bool KeyValueStore::Add(const char* key, const char* value) {
     return true;
 }
 
-bool KeyValueStore::Add(const char* key, std::string& value) {
+bool KeyValueStore::Add(const char* key, const std::string& value) {
     set(key, value);
     return true;
 }

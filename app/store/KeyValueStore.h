@@ -29,7 +29,7 @@ public:
     bool Add(const char* key, int value);
     bool Add(const char* key, double value);
     bool Add(const char* key, const char* value);
-    bool Add(const char* key, std::string& value);
+    bool Add(const char* key, const std::string& value);
     bool AddHex(const char* key, unsigned value);
     bool Add(const KeyValueStore& other);
     bool Clear();
