@@ -88,6 +88,18 @@ def faulty_handler(kind, ops):
     return FaultyHandler
 
 
+def write_build(folder, build, version, serial, model="TS-MUX", image=b"\x00" * 64):
+    """Writes FOLDER/BUILD.bird (a BIRD file with one firmware block and an
+    identity block) and returns its path."""
+    import birdgen
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    path = folder / ("%d.bird" % build)
+    path.write_bytes(birdgen.make_bird(firmware=[(0x8000, image)], build=build, version=version,
+                                       serial=serial, model=model))
+    return path
+
+
 class RunningServer:
     """Starts tools/update-server (or this wrapper with a fault) on a free
     loopback port for a test; use as a context manager. Its request log goes

@@ -1,0 +1,3 @@
+#include "HTTPResponse.h"
+
+HTTPResponse::HTTPResponse(const char* request) : request_(request ? request : "") {}
