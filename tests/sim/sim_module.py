@@ -778,16 +778,14 @@ class Simulator:
             yield from module.bus.values()
 
     def start(self):
-        started = []
         try:
             for module in self.modules:
                 module.start()
-                started.append(module)
             if self.discovery is not None:
                 self.discovery.start()
         except Exception:
-            for module in started:
-                module.stop()
+            for module in self.modules:
+                module.stop()       # also removes the flash files nobody named
             raise
         return self
 
@@ -1006,7 +1004,11 @@ def main(argv=None):
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda *_: done.set())
     sim = Simulator(configs, args.discovery, args.discovery_interface)
-    sim.start()
+    try:
+        sim.start()
+    except (OSError, ValueError) as err:
+        print("sim_module: cannot start: %s" % err, file=sys.stderr)
+        return 2
     try:
         print("READY " + json.dumps(sim.info()), flush=True)
 

@@ -70,10 +70,11 @@ def test_several_modules_with_router_bus(spawn, tmp_path):
 @pytest.mark.parametrize("args", [
     [], ["--serial", "XYZ"], ["--module", "transport=tcp"], ["--serial", "1", "--fault", "nope"],
     ["--module", "serial=1,router=2"], ["--serial", "1", "--address", "3"],
-    ["--serial", "1", "--transport", "usb"],
+    ["--serial", "1", "--transport", "usb"], ["--serial", "1", "--transport", "usbnode"],
 ])
 def test_bad_command_lines_are_refused(args):
+    env = {k: v for k, v in os.environ.items() if k != "TESSALINE_DEVICE_DIR"}
     result = subprocess.run([sys.executable, SIM] + args, capture_output=True, text=True,
-                            timeout=10)
+                            timeout=10, env=env)
     assert result.returncode == 2
     assert "sim_module" in result.stderr or "error" in result.stderr
