@@ -279,6 +279,13 @@ TEST(SharedLink, RouterAndBusModuleHoldOneUseEach)
 
     ASSERT_EQ(behind.disconnect(), aErrNone);
     EXPECT_TRUE(peer.waitFor([&] { return peer.closedConnections() == 1; }));
+
+    // A router that knows its module but holds no link has nothing to share.
+    Module late(12, false, 0);
+    EXPECT_EQ(late.connectThroughLinkModule(&router), aErrInitialization);
+    EXPECT_FALSE(late.isConnected());
+    Module never(2);
+    EXPECT_EQ(late.connectThroughLinkModule(&never), aErrNotFound);  // no specifier at all
 }
 
 TEST(PacketLog, WritesStartAndTrafficToTheFile)
