@@ -306,6 +306,7 @@ class SimModule:
         self._down_until = time.monotonic() + after + seconds
 
     def reboot(self, upgraded=False):
+        """Leaves the link for reboot_delay; the config then tells what runs."""
         cfg = self.config
         self.count("reboots")
         self.event("reboot", upgraded=upgraded)
@@ -320,6 +321,7 @@ class SimModule:
                     self.transport.rename_to = cfg.new_serial
         self.upgrade.in_loader = False
         self.routing = False
+        self.streams = set()
         self.go_away(cfg.reboot_delay)
 
     def reenumerates(self):

@@ -393,6 +393,9 @@ class SerialTransport(_PtyTransport):
     def send(self, wire):
         return self.send_raw(frame(wire))
 
+    def drop(self):
+        self.go_away(0.5)
+
     def go_away(self, seconds, after=0.0):
         # A serial line cannot vanish: the module stops listening and talking
         # for a while and forgets any half-received frame.
