@@ -355,14 +355,14 @@ aErr Link::enablePacketLog(const char* path)
         return result;
     if (!m_impl->m_logger)
         m_impl->m_logger = aLogger_Create(m_impl->m_linkId, readDebugBuffer, path);
-    if (m_impl->m_logger) {
-        if (!m_impl->m_logger->running)
-            m_impl->m_logger->linkId = m_impl->m_linkId;  // the link may have been reopened
-        result = aLogger_Enable(m_impl->m_logger);
-        if (result == aErrNone) {
-            static const uint8_t start[] = "START";
-            aLink_PacketDebug_Write(m_impl->m_linkId, kLogKindText, sizeof(start), start);
-        }
+    if (!m_impl->m_logger)
+        return aErrIO;  // the log file cannot be opened: nothing will be logged
+    if (!m_impl->m_logger->running)
+        m_impl->m_logger->linkId = m_impl->m_linkId;  // the link may have been reopened
+    result = aLogger_Enable(m_impl->m_logger);
+    if (result == aErrNone) {
+        static const uint8_t start[] = "START";
+        aLink_PacketDebug_Write(m_impl->m_linkId, kLogKindText, sizeof(start), start);
     }
     return result;
 }

@@ -306,6 +306,7 @@ TEST(PacketLog, WritesStartAndTrafficToTheFile)
     Module module(2);
     ASSERT_EQ(module.setConfig(directLinks()), aErrNone);
     ASSERT_EQ(module.connectFromSpec(peer.spec()), aErrNone);
+    EXPECT_EQ(module.enablePacketLog("/nonexistent-directory/packets.log"), aErrIO);
     ASSERT_EQ(module.enablePacketLog(path), aErrNone);
     const uint8_t echo[] = {0xA1, 0xB2};
     ASSERT_EQ(module.debug(echo, sizeof(echo)), aErrNone);
