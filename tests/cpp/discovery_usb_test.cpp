@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
 #include "aDiscovery.h"
 
 namespace {
@@ -18,24 +19,18 @@ class NodeDirectory : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/objects-nodes-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
+        ASSERT_TRUE(m_temp.ok());
         setenv("TESSALINE_DEVICE_DIR", m_dir.c_str(), 1);
     }
-    void TearDown() override
-    {
-        unsetenv("TESSALINE_DEVICE_DIR");
-        std::string command = "rm -rf '" + m_dir + "'";
-        ASSERT_EQ(system(command.c_str()), 0);
-    }
+    void TearDown() override { unsetenv("TESSALINE_DEVICE_DIR"); }
     void node(const std::string& name)
     {
-        FILE* file = fopen((m_dir + "/" + name).c_str(), "w");
+        FILE* file = fopen(m_temp.file(name).c_str(), "w");
         ASSERT_NE(file, nullptr);
         fclose(file);
     }
-    std::string m_dir;
+    TempDir m_temp;
+    const std::string m_dir = m_temp.path();
 };
 
 struct Found {

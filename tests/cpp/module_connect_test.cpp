@@ -15,6 +15,7 @@
 #include "Module.h"
 #include "ScriptedPeer.h"
 #include "SystemClass.h"
+#include "TempDir.h"
 #include "aDefs.h"
 #include "aLink.h"
 
@@ -192,10 +193,8 @@ class Fallback : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/objects-fallback-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-        setenv("TESSALINE_DEVICE_DIR", m_dir.c_str(), 1);  // no module nodes
+        ASSERT_TRUE(m_temp.ok());
+        setenv("TESSALINE_DEVICE_DIR", m_temp.path().c_str(), 1);  // no module nodes
         aTessalineDebuggingEnable = 1;
         aTessalineDebuggingLevel = aDEBUG_LINK;
     }
@@ -204,9 +203,8 @@ protected:
         aTessalineDebuggingEnable = 0;
         aTessalineDebuggingLevel = 0;
         unsetenv("TESSALINE_DEVICE_DIR");
-        rmdir(m_dir.c_str());
     }
-    std::string m_dir;
+    TempDir m_temp;
 };
 
 TEST_F(Fallback, RetriesOnceOnTheOtherTransport)

@@ -14,6 +14,7 @@
 #include "Module.h"
 #include "SimProcess.h"
 #include "SystemClass.h"
+#include "TempDir.h"
 
 using namespace Korvanta::Tessaline;
 using objects_test::SimProcess;
@@ -34,16 +35,10 @@ class SimDevices : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/objects-sim-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
+        ASSERT_TRUE(m_temp.ok());
         setenv("TESSALINE_DEVICE_DIR", m_dir.c_str(), 1);
     }
-    void TearDown() override
-    {
-        unsetenv("TESSALINE_DEVICE_DIR");
-        ASSERT_EQ(system(("rm -rf '" + m_dir + "'").c_str()), 0);
-    }
+    void TearDown() override { unsetenv("TESSALINE_DEVICE_DIR"); }
 
     // What the simulator's system entity and information command report.
     void expectIdentity(Module& module, uint32_t serial)
@@ -65,7 +60,8 @@ protected:
         EXPECT_EQ(build, 1000u);
         EXPECT_EQ(module.hasUEI(3, 9, 0, 0x40), aErrNone);
     }
-    std::string m_dir;
+    TempDir m_temp;
+    const std::string m_dir = m_temp.path();
 };
 
 TEST_F(SimDevices, EachTransport)
