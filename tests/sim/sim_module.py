@@ -14,7 +14,8 @@ What a module does here:
     option 1 set = subscribe key, option 2 set = unsubscribe; 0xFF wildcards);
   * speaks the upgrade command (sim_upgrade.py) into a flash file;
   * as a router, carries the traffic of the modules on its I2C bus once the
-    host asked it to route (system option 20 set to 1).
+    host asked it to route (system option 20 set to 1; route_mode widens it);
+  * misbehaves on request: mute, slow answers, garbage, dropped links.
 
 Python API (in-process, for pytest fixtures):
 
@@ -27,6 +28,14 @@ Python API (in-process, for pytest fixtures):
     router = ModuleConfig(serial=0x1000, transport="usbnode", device_dir=d,
                           bus=[ModuleConfig(serial=0x2000, address=10)])
     with Simulator([router]) as sim: ...   # several modules, one object
+        sim.find(0x2000).mute(True)
+
+    ModuleConfig fields are the knobs (see the class); faults are
+    sim_upgrade.Fault("bad_sum", at=2). A module's config is its live state:
+    a reboot after an upgrade writes new_version/new_build/new_serial into it.
+    Observe with m.counters, m.events, m.status(), m.upgrade.flash.read().
+    sim_process.SimProcess runs the command line below as a child process;
+    netns.NetnsPair gives TCP/IP discovery a private network.
 
     Misbehaviour at run time: m.mute(True), m.set_delay(0.3),
     m.send_garbage(b"..."), m.drop(), m.go_away(seconds), m.reboot().
@@ -155,6 +164,8 @@ class SimModule:
     """One simulated module; `start()`/`stop()` or use it as a context manager."""
 
     def __init__(self, config, router=None):
+        if router is not None:
+            config.transport = None     # reached only through its router's link
         self.config = config
         self.router = router
         self.address = config.address

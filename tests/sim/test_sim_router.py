@@ -12,7 +12,7 @@ ROUTER, FIRST, SECOND = 0x1000AAAA, 0x2000BBBB, 0x3000CCCC
 @pytest.fixture
 def routed(tmp_path, request):
     mode = getattr(request, "param", "strict")
-    bus = [ModuleConfig(serial=FIRST, transport=None, address=10, model=14),
+    bus = [ModuleConfig(serial=FIRST, address=10, model=14),     # transport ignored on a bus
            ModuleConfig(serial=SECOND, transport=None, address=12, build=77)]
     router = ModuleConfig(serial=ROUTER, address=2, heartbeat=0, bus=bus, i2c_devices=[0x40],
                           flash_file=str(tmp_path / "f.bin"), route_mode=mode)
@@ -28,7 +28,8 @@ def probe(client, address):
 
 
 def test_probe_finds_bus_devices_only(routed):
-    _, client = routed
+    sim, client = routed
+    assert sim.find(FIRST).transport is None
     found = [a for a in range(2, 254, 2) if probe(client, a) == 0]
     assert found == [10, 12, 0x40]
     assert probe(client, 14) & 0x80
