@@ -1,0 +1,15 @@
+#include "Updater.h"
+
+Updater::Updater(const char* serverUrl, const char* storageDirectory, UpdaterDisplayInterface& display)
+    : serverUrl(serverUrl != nullptr ? serverUrl : ""),
+      storageDirectory(storageDirectory != nullptr ? storageDirectory : ""),
+      display(display)
+{
+}
+
+Updater::~Updater() = default;
+
+void Updater::Set_UEIBytes_Load(bool enable)
+{
+    useUEIBytes = enable;
+}
