@@ -16,9 +16,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "Module.h"
+#include "SystemClass.h"
 #include "aDiscovery.h"
 
 namespace {
@@ -36,6 +39,18 @@ bool run(const std::string& command)
     return system(command.c_str()) == 0;
 }
 
+// A new link drops what it is given until the kernel has activated it
+// (reported as operational state UP), which may take up to a second.
+bool waitUntilUp(const std::string& interface)
+{
+    for (int i = 0; i < 100; ++i) {
+        if (run("ip -o link show " + interface + " | grep -q 'state UP'"))
+            return true;
+        usleep(50 * 1000);
+    }
+    return false;
+}
+
 // Reads one byte within the bound; false on timeout or end of stream.
 bool readByte(int fd, int timeoutMs, char* byte)
 {
@@ -47,7 +62,23 @@ bool readByte(int fd, int timeoutMs, char* byte)
 // host<n> (10.<net>.0.1) -- mod<n> (10.<net>.0.2), answering queries on its side.
 class Responder {
 public:
-    Responder(int n, std::vector<Reply> replies) : m_n(n)
+    // Answers every query with these replies.
+    Responder(int n, std::vector<Reply> replies)
+        : Responder(n, [this, replies](int control, int status) { return answer(control, status, replies); }, 0)
+    {
+    }
+    // Runs the module simulator there, answering queries for its modules.
+    struct Simulator {
+        std::vector<std::string> args;
+    };
+    Responder(int n, const Simulator& simulator)
+        : Responder(n, [this, simulator](int control, int status) { return simulate(control, status, simulator.args); },
+                    0)
+    {
+    }
+
+private:
+    Responder(int n, const std::function<int(int control, int status)>& body, int) : m_n(n)
     {
         int control[2], status[2];
         if (pipe2(control, O_CLOEXEC) != 0 || pipe2(status, O_CLOEXEC) != 0)
@@ -56,7 +87,7 @@ public:
         if (m_pid == 0) {
             close(control[1]);
             close(status[0]);
-            _exit(child(control[0], status[1], replies));
+            _exit(enterNetwork(control[0], status[1]) ? body(control[0], status[1]) : 1);
         }
         close(control[0]);
         close(status[1]);
@@ -68,9 +99,11 @@ public:
         const std::string host = "host" + std::to_string(n), mod = "mod" + std::to_string(n);
         m_ok = run("ip link add " + host + " type veth peer name " + mod + " netns " + std::to_string(m_pid)) &&
                run("ip addr add " + hostAddress() + "/24 dev " + host) && run("ip link set " + host + " up") &&
-               write(m_control, "g", 1) == 1 && readByte(m_status, 5000, &byte) && byte == 'L';
+               write(m_control, "g", 1) == 1 && readByte(m_status, 15000, &byte) && byte == 'L' &&
+               waitUntilUp(host);
     }
 
+public:
     ~Responder()
     {
         run("ip link del host" + std::to_string(m_n) + " 2>/dev/null");  // takes its peer along
@@ -103,15 +136,56 @@ public:
     }
 
 private:
-    int child(int control, int status, const std::vector<Reply>& replies)
+    // In the child: a namespace of its own, whose end of the veth pair the
+    // parent adds before it says go.
+    bool enterNetwork(int control, int status)
     {
         char byte = 0;
         if (unshare(CLONE_NEWNET) != 0 || write(status, "n", 1) != 1 || !readByte(control, 5000, &byte))
-            return 1;
+            return false;
         const std::string mod = "mod" + std::to_string(m_n);
-        if (!run("ip link set lo up") || !run("ip addr add " + moduleAddress() + "/24 dev " + mod) ||
-            !run("ip link set " + mod + " up"))
+        return run("ip link set lo up") && run("ip addr add " + moduleAddress() + "/24 dev " + mod) &&
+               run("ip link set " + mod + " up") && waitUntilUp(mod);
+    }
+
+    int simulate(int control, int status, std::vector<std::string> args)
+    {
+        int out[2];
+        if (pipe(out) != 0)
             return 1;
+        args.insert(args.begin(), {"/usr/bin/python3", std::string(TESSALINE_SOURCE_DIR) + "/tests/sim/sim_module.py"});
+        args.insert(args.end(), {"--discovery", "--discovery-interface", moduleAddress()});
+        const pid_t sim = fork();
+        if (sim == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            const int null = open("/dev/null", O_RDONLY);
+            dup2(null, STDIN_FILENO);
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        std::string line;
+        char c = 0;
+        while (readByte(out[0], 15000, &c) && c != '\n')
+            line += c;
+        int result = 1;
+        if (line.rfind("READY ", 0) == 0 && write(status, "L", 1) == 1) {
+            pollfd p{control, POLLIN, 0};
+            poll(&p, 1, 60000);  // until the parent closes the control pipe
+            result = 0;
+        }
+        kill(sim, SIGTERM);
+        int ignored = 0;
+        waitpid(sim, &ignored, 0);
+        return result;
+    }
+
+    int answer(int control, int status, const std::vector<Reply>& replies)
+    {
         int sock = socket(AF_INET, SOCK_DGRAM, 0);
         const int on = 1, off = 0;
         sockaddr_in local{};
@@ -232,7 +306,7 @@ TEST_F(TCPIPDiscovery, UnusableAndRepeatedRepliesAreDropped)
 
 TEST_F(TCPIPDiscovery, SilentModuleGivesNothing)
 {
-    Responder net(1, {});
+    Responder net(1, std::vector<Reply>{});
     ASSERT_TRUE(net.ok());
     EXPECT_TRUE(enumerate(aDiscovery_AnyInterface()).empty());
     EXPECT_EQ(net.queries(), 1);  // it was asked
@@ -276,6 +350,34 @@ TEST_F(TCPIPDiscovery, FindBySerialNumber)
     ASSERT_NE(spec, nullptr);
     EXPECT_EQ(spec->serialNumber, 0x0000CAFEu);
     aLinkSpec_Destroy(&spec);
+}
+
+TEST_F(TCPIPDiscovery, ModuleFoundBySerialNumberAnswersOverTCP)
+{
+    Responder net(1, Responder::Simulator{{"--serial", "40F5849A", "--transport", "tcp", "--host", "10.71.0.2",
+                                           "--address", "4", "--model", "17"}});
+    ASSERT_TRUE(net.ok());
+    Korvanta::Tessaline::nWeaveConfig config;
+    config.enabled = false;
+    config.fallback = false;
+
+    Korvanta::Tessaline::Module absent(2);
+    ASSERT_EQ(absent.setConfig(config), aErrNone);
+    EXPECT_EQ(absent.connect(TCPIP, 0x0BADBEEF), aErrNotFound);
+
+    Korvanta::Tessaline::Module module(2);
+    ASSERT_EQ(module.setConfig(config), aErrNone);
+    ASSERT_EQ(module.connect(TCPIP, 0x40F5849A), aErrNone);
+    EXPECT_EQ(module.getModuleAddress(), 4);
+    linkSpec spec{};
+    ASSERT_EQ(module.getLinkSpecifier(&spec), aErrNone);
+    EXPECT_EQ(spec.ipAddress, address(net.moduleAddress()));
+    EXPECT_EQ(spec.model, 17u);
+    Korvanta::Tessaline::SystemClass system;
+    system.init(&module, 0);
+    uint32_t serial = 0;
+    ASSERT_EQ(system.getSerialNumber(&serial), aErrNone);
+    EXPECT_EQ(serial, 0x40F5849Au);
 }
 
 TEST_F(TCPIPDiscovery, NoInterfaceToAskReturnsAtOnce)
