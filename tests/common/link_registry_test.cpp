@@ -10,10 +10,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <thread>
 
 #include "ScriptedModule.h"
 #include "aLink.h"
+#include "tsusb.h"
 
 namespace {
 
@@ -85,6 +90,83 @@ TEST(LinkRegistry, ResetRefusesCallerStreamsAndKeepsThem) {
 TEST(LinkRegistry, AbsentUSBModuleLeavesNothingBehind) {
   // Serial numbers no attached module has; a second try starts afresh.
   for (uint32_t serial : {0xFFFFFFF1u, 0xFFFFFFF1u}) EXPECT_EQ(aLink_CreateUSB(serial), 0u);
+}
+
+// A module behind the USB driver's character device, played over a
+// pseudo-terminal whose node sits in a private device directory.
+class USBNode : public testing::Test {
+ protected:
+  static constexpr uint32_t kSerial = 0x5B000001;
+
+  void SetUp() override {
+    char pattern[] = "/tmp/tessaline-link-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    setenv(kTessalineDeviceDirEnv, dir_.c_str(), 1);
+    char name[256] = {};
+    ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
+    std::filesystem::create_symlink(name, dir_ / "tessaline.5B000001");
+  }
+  void TearDown() override {
+    StopModule();
+    close(slave_);
+    close(master_);
+    std::filesystem::remove_all(dir_);
+    unsetenv(kTessalineDeviceDirEnv);
+  }
+  // Reads what the host writes; answers announcements when `answer` is set.
+  void StartModule(bool answer) {
+    stop_ = false;
+    module_ = std::thread([this, answer] {
+      Bytes pending;
+      while (!stop_) {
+        pollfd p{master_, POLLIN, 0};
+        if (poll(&p, 1, 10) != 1) continue;
+        uint8_t buf[256];
+        const ssize_t n = read(master_, buf, sizeof buf);
+        if (n <= 0) continue;
+        pending.insert(pending.end(), buf, buf + n);
+        while (pending.size() >= 2 && pending.size() >= 2u + pending[1]) {
+          const bool announcement = pending[0] == kSyncAddress && pending[1] == 0;
+          pending.erase(pending.begin(), pending.begin() + 2 + pending[1]);
+          if (!announcement) continue;
+          ++announcements_;
+          const uint8_t reply[2] = {0x06, 0x00};
+          if (answer && write(master_, reply, sizeof reply) != 2) return;
+        }
+      }
+    });
+  }
+  void StopModule() {
+    stop_ = true;
+    if (module_.joinable()) module_.join();
+  }
+
+  std::filesystem::path dir_;
+  int master_ = -1, slave_ = -1;
+  std::thread module_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> announcements_{0};
+};
+
+TEST_F(USBNode, HandshakeFailureLeavesNoLinkAndSuccessSharesOne) {
+  StartModule(false);
+  EXPECT_EQ(aLink_CreateUSB(kSerial), 0u);
+  StopModule();
+  EXPECT_GE(announcements_.load(), 6) << "the host announced itself";
+
+  announcements_ = 0;
+  StartModule(true);
+  uint32_t id = aLink_CreateUSB(kSerial);
+  ASSERT_NE(id, 0u);
+  EXPECT_GE(announcements_.load(), 6) << "a fresh link, with its own handshake";
+  EXPECT_EQ(aLink_GetStatus(id), kLinkStatusRunning);
+  uint32_t shared = aLink_CreateUSB(kSerial);
+  EXPECT_EQ(shared, id);
+  EXPECT_EQ(aLink_Destroy(&shared), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(id), kLinkStatusRunning);
+  EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+  EXPECT_EQ(id, 0u);
 }
 
 struct SerialCase {
