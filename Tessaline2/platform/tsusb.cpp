@@ -44,9 +44,12 @@ aErr _handleErrorTolerance(tsusb_record* record, aErr result, aErr tolerated)
         record->errorCount.store(0);
         return result;
     }
+    if (record->state.load() == kTsusbStateFailed)
+        return aErrIO;
     const uint8_t before = record->errorCount.fetch_add(1);
     if (before < kTsusbToleratedFailures)
         return tolerated;
+    record->errorCount.store(kTsusbToleratedFailures + 1);  // no wrap-around back into tolerance
     record->state.store(kTsusbStateFailed);
     return aErrIO;
 }
