@@ -1,5 +1,6 @@
 #include "aMutex.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +13,10 @@ constexpr uint16_t kMutexCheck = 0xCAFE;
 
 struct aMutex {
     pthread_mutex_t mutex;
+    // Who holds it, so misuse is answered here without handing it to the system (and to
+    // sanitizers, which treat it as a fault of the program).
+    std::atomic<bool> held;
+    std::atomic<pthread_t> owner;
     char name[aMUTEX_MAX_NAME + 1];
     uint16_t check;
 };
@@ -54,6 +59,7 @@ aMutex* aMutex_Create(const char* name)
         return nullptr;
     }
     strcpy(mutex->name, text);
+    mutex->held.store(false, std::memory_order_relaxed);
     mutex->check = kMutexCheck;
     return mutex;
 }
@@ -63,25 +69,51 @@ const char* aMutex_Identifier(aMutex* mutex)
     return sValid(mutex) ? mutex->name : nullptr;
 }
 
+static bool sHeldByCaller(const aMutex* mutex)
+{
+    // Only the owner ever stores its own id, so this answer is exact for the calling thread.
+    return mutex->held.load(std::memory_order_relaxed) &&
+           pthread_equal(mutex->owner.load(std::memory_order_relaxed), pthread_self());
+}
+
+static aErr sTakeOwnership(aMutex* mutex, int result)
+{
+    if (result == 0) {
+        mutex->owner.store(pthread_self(), std::memory_order_relaxed);
+        mutex->held.store(true, std::memory_order_relaxed);
+    }
+    return sMapLockResult(result);
+}
+
 aErr aMutex_Lock(aMutex* mutex) aNO_THREAD_SAFETY_ANALYSIS
 {
     if (!sValid(mutex))
         return aErrParam;
-    return sMapLockResult(pthread_mutex_lock(&mutex->mutex));
+    if (sHeldByCaller(mutex))
+        return aErrDuplicate;
+    return sTakeOwnership(mutex, pthread_mutex_lock(&mutex->mutex));
 }
 
 aErr aMutex_TryLock(aMutex* mutex) aNO_THREAD_SAFETY_ANALYSIS
 {
     if (!sValid(mutex))
         return aErrParam;
-    return sMapLockResult(pthread_mutex_trylock(&mutex->mutex));
+    if (sHeldByCaller(mutex))
+        return aErrBusy;
+    return sTakeOwnership(mutex, pthread_mutex_trylock(&mutex->mutex));
 }
 
 aErr aMutex_Unlock(aMutex* mutex) aNO_THREAD_SAFETY_ANALYSIS
 {
     if (!sValid(mutex))
         return aErrParam;
-    return sMapLockResult(pthread_mutex_unlock(&mutex->mutex));
+    if (!sHeldByCaller(mutex))
+        return aErrPermission;
+    mutex->held.store(false, std::memory_order_relaxed);
+    const int result = pthread_mutex_unlock(&mutex->mutex);
+    if (result != 0)
+        mutex->held.store(true, std::memory_order_relaxed);
+    return sMapLockResult(result);
 }
 
 aErr aMutex_Destroy(aMutex** mutex)
@@ -90,6 +122,8 @@ aErr aMutex_Destroy(aMutex** mutex)
         return aErrParam;
     aMutex* record = *mutex;
     // A held mutex stays alive: freeing it would leave its holder unlocking freed memory.
+    if (sHeldByCaller(record))
+        return aErrBusy;
     int result = pthread_mutex_trylock(&record->mutex);
     if (result != 0)
         return result == EBUSY ? aErrBusy : aErrUnknown;

@@ -33,6 +33,7 @@ TEST(Thread, RunsTheProcedureAndJoins)
 struct SelfJoin {
     aThread* self = nullptr;
     std::atomic<bool> go{false};
+    std::atomic<bool> done{false};
     int result = 0;
 };
 
@@ -42,6 +43,7 @@ void* destroyOwnHandle(void* ref)
     while (!state->go.load())
         aThread_Yield();
     state->result = aThread_Destroy(&state->self);
+    state->done = true; // last touch of the state: the test may end right after
     return nullptr;
 }
 
@@ -53,8 +55,9 @@ TEST(Thread, DestroyFromItsOwnThreadIsReported)
     state.self = handle;
     state.go = true;
     // The thread detaches itself; wait for it to report through its state.
-    for (int i = 0; i < 200000 && state.self != nullptr; ++i)
+    for (int i = 0; i < 200000 && !state.done; ++i)
         aThread_Yield();
+    ASSERT_TRUE(state.done);
     EXPECT_EQ(state.self, nullptr);
     EXPECT_EQ(state.result, EDEADLK);
 }
