@@ -109,6 +109,7 @@ class ModuleConfig:
     reenumerate: bool = None        # leave the bus after LOAD; default: usbnode only
     reenumerate_delay: float = 0.5
     load_reply_first: bool = False  # re-enumerating: answer LOAD before leaving
+    reenumerate_after: float = None # seconds from LOAD to leaving; default 0.2 / 0.05
     new_version: tuple = None       # what the module runs after an upgrade
     new_build: int = None
     new_serial: int = None          # serial number after an upgrade (a loader's placeholder)
@@ -346,8 +347,10 @@ class SimModule:
         if self.reenumerates():
             self.event("reenumerate")
             # An answer written just before the node vanishes must be read first.
-            self.go_away(self.config.reenumerate_delay,
-                         after=0.2 if self.config.load_reply_first else 0.05)
+            after = self.config.reenumerate_after
+            if after is None:
+                after = 0.2 if self.config.load_reply_first else 0.05
+            self.go_away(self.config.reenumerate_delay, after=after)
 
     # -- sending -----------------------------------------------------------------
     def _link_transport(self):
@@ -860,7 +863,7 @@ OPTION_PARSERS = {
     "reply_limit": int, "load_base": _int, "piece_size": _int, "flash_file": str,
     "flash_base": _int, "flash_size": _int, "in_loader": _bool, "reboot_delay": float,
     "reenumerate": _bool, "reenumerate_delay": float,
-    "load_reply_first": _bool, "new_version": _version, "new_build": int,
+    "load_reply_first": _bool, "reenumerate_after": float, "new_version": _version, "new_build": int,
     "new_serial": _hex,
     "mute": _bool, "delay": float, "mute_after": int, "drop_after": int,
     "garbage_interval": float, "stream_interval": float, "route_mode": str,
@@ -885,6 +888,8 @@ HELP = {
     "reenumerate": "leave the bus after LOAD (default: usbnode only)",
     "load_reply_first": "when leaving after LOAD, answer it first (default: answer "
                         "on the new link after the host's route-on)",
+    "reenumerate_after": "seconds from LOAD to leaving the bus (default 0.2 with "
+                         "load_reply_first, else 0.05)",
     "new_version": "version after an upgrade and reboot",
     "new_build": "build after an upgrade and reboot",
     "new_serial": "serial number after an upgrade and reboot, hex",
