@@ -30,6 +30,23 @@ constexpr auto kIdleReadWaited = std::chrono::milliseconds(1);
 constexpr auto kIdleBackoffFirst = std::chrono::microseconds(50);
 constexpr auto kIdleBackoffMax = std::chrono::milliseconds(10);
 
+// Holds a link lock for one scope; ok() tells whether it was had.
+class SemaGuard {
+ public:
+  explicit SemaGuard(aMutex* mutex) aNO_THREAD_SAFETY_ANALYSIS : mutex_(mutex),
+                                                                 ok_(aMutex_Lock(mutex) == aErrNone) {}
+  ~SemaGuard() aNO_THREAD_SAFETY_ANALYSIS {
+    if (ok_) aMutex_Unlock(mutex_);
+  }
+  bool ok() const { return ok_; }
+  SemaGuard(const SemaGuard&) = delete;
+  SemaGuard& operator=(const SemaGuard&) = delete;
+
+ private:
+  aMutex* mutex_;
+  bool ok_;
+};
+
 aLinkRecord* sLink(uint32_t id) {
   aLinkRecord* link = aLinkRegistry_GetLink(id);
   return link != nullptr && link->check == aLINK_CHECK ? link : nullptr;
@@ -52,9 +69,8 @@ aErr sQueue(aLinkRecord* link, uint8_t address, uint8_t length, const uint8_t* d
 
 void sLogBytes(aLinkRecord* link, uint8_t kind, const uint8_t* bytes, size_t length) {
   if (link->packetLog.load() == nullptr) return;
-  if (aMutex_Lock(link->logSema) != aErrNone) return;
-  aPacketLog_Put(link->packetLog.load(), kind, static_cast<uint32_t>(length), bytes);
-  aMutex_Unlock(link->logSema);
+  SemaGuard lock(link->logSema);
+  if (lock.ok()) aPacketLog_Put(link->packetLog.load(), kind, static_cast<uint32_t>(length), bytes);
 }
 
 void sTrace(const char* who, uint32_t id, const aPacket* packet) {
@@ -139,9 +155,9 @@ aErr sHandlePacket(aLinkRecord* link) {
       sLogBytes(link, kLinkLogReceived, wire, size);
   }
   bool consumed = false;
-  if (aMutex_Lock(link->userFilterSema) == aErrNone) {
-    if (link->userFilter != nullptr) consumed = link->userFilter(packet, link->userFilterRef);
-    aMutex_Unlock(link->userFilterSema);
+  {
+    SemaGuard lock(link->userFilterSema);
+    if (lock.ok() && link->userFilter != nullptr) consumed = link->userFilter(packet, link->userFilterRef);
   }
   aErr result = aErrNone;
   if (!consumed) {
@@ -456,11 +472,10 @@ size_t aLink_DrainPackets(uint32_t id, aPacketFilterProc proc, const void* ref) 
 aErr aLink_InstallUserPacketFilter(uint32_t id, aLinkUserFilterProc proc, void* ref) {
   aLinkRecord* link = sLink(id);
   if (link == nullptr) return aErrParam;
-  const aErr err = aMutex_Lock(link->userFilterSema);
-  if (err != aErrNone) return err;
+  SemaGuard lock(link->userFilterSema);
+  if (!lock.ok()) return aErrBusy;
   link->userFilter = proc;
   link->userFilterRef = proc != nullptr ? ref : nullptr;
-  aMutex_Unlock(link->userFilterSema);
   return aErrNone;
 }
 
@@ -483,16 +498,12 @@ aErr aLink_PacketDebug_Enable(uint32_t id) {
   aLinkRecord* link = sLink(id);
   if (link == nullptr) return aErrParam;
   if (link->logSema == nullptr) return aErrResource;
-  aErr err = aMutex_Lock(link->logSema);
-  if (err != aErrNone) return err;
-  if (link->packetLog.load() == nullptr) {
-    const uint32_t capacity = link->logSize != 0 ? link->logSize : kLinkLogDefaultSize;
-    aPacketLog* log = aPacketLog_Create(capacity);
-    if (log == nullptr) err = aErrResource;
-    link->packetLog = log;
-  }
-  aMutex_Unlock(link->logSema);
-  return err;
+  SemaGuard lock(link->logSema);
+  if (!lock.ok()) return aErrBusy;
+  if (link->packetLog.load() != nullptr) return aErrNone;
+  const uint32_t capacity = link->logSize != 0 ? link->logSize : kLinkLogDefaultSize;
+  link->packetLog = aPacketLog_Create(capacity);
+  return link->packetLog.load() != nullptr ? aErrNone : aErrResource;
 }
 
 aErr aLink_PacketDebug_Disable(uint32_t id) {
@@ -506,22 +517,18 @@ aErr aLink_PacketDebug_Read(uint32_t id, uint8_t* kind, uint32_t* length, uint8_
   aLinkRecord* link = sLink(id);
   if (link == nullptr) return aErrParam;
   if (link->packetLog.load() == nullptr) return aErrNotReady;
-  aErr err = aMutex_Lock(link->logSema);
-  if (err != aErrNone) return err;
-  err = aPacketLog_Get(link->packetLog.load(), kind, length, data);
-  aMutex_Unlock(link->logSema);
-  return err;
+  SemaGuard lock(link->logSema);
+  if (!lock.ok()) return aErrBusy;
+  return aPacketLog_Get(link->packetLog.load(), kind, length, data);
 }
 
 aErr aLink_PacketDebug_Write(uint32_t id, uint8_t kind, uint32_t length, const uint8_t* data) {
   aLinkRecord* link = sLink(id);
   if (link == nullptr) return aErrParam;
   if (link->packetLog.load() == nullptr) return aErrNotReady;
-  aErr err = aMutex_Lock(link->logSema);
-  if (err != aErrNone) return err;
-  err = aPacketLog_Put(link->packetLog.load(), kind, length, data);
-  aMutex_Unlock(link->logSema);
-  return err;
+  SemaGuard lock(link->logSema);
+  if (!lock.ok()) return aErrBusy;
+  return aPacketLog_Put(link->packetLog.load(), kind, length, data);
 }
 
 aErr aLink_ReleaseStreamAndQueues(aLinkRecord* link) {
