@@ -267,7 +267,7 @@ class _BlockAction(argparse.Action):
     def __call__(self, parser, namespace, values, option_string=None):
         try:
             rec = self._record(values)
-        except (ValueError, OSError) as exc:
+        except (ValueError, OSError, argparse.ArgumentTypeError) as exc:
             parser.error("%s %s: %s" % (option_string, values, exc))
         namespace.records.append(rec)
 
