@@ -35,10 +35,13 @@ int aThread_Destroy(aThread** thread)
     if (thread == nullptr || *thread == nullptr || (*thread)->check != kThreadCheck)
         return EINVAL;
     aThread* record = *thread;
-    int result = pthread_join(record->handle, nullptr);
-    if (result == EDEADLK) {
+    int result = 0;
+    if (pthread_equal(record->handle, pthread_self())) {
         // Destroyed from its own thread: it cannot be joined, so let it clean up after itself.
+        result = EDEADLK;
         pthread_detach(record->handle);
+    } else {
+        result = pthread_join(record->handle, nullptr);
     }
     record->check = 0;
     delete record;
