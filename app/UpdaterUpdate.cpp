@@ -99,6 +99,7 @@ void sAwaitReturn(Module& target, uint32_t serialNumber, linkType type)
         if (attempt < kReenumerationAttempts)
             aTime_MSSleep(kReenumerationPauseMs);
     }
+    Log::log(DEBUG_APP, "Module %08X did not come back after %d attempts.\n", serialNumber, kReenumerationAttempts);
 }
 
 aErr sTransferFirmware(Display& display, Module& module, BirdFile& file, bool throughRouter, bool useUEIBytes,
@@ -160,7 +161,9 @@ public:
         if (m_routed) {
             SystemClass system;
             system.init(m_router.get(), 0);
-            system.routeToMe(0);
+            const aErr err = system.routeToMe(0);
+            if (err != aErrNone)
+                Log::log(DEBUG_Updater, "Router kept routing to this host (%d).\n", err);
         }
         m_router->disconnect();
     }
