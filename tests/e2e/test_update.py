@@ -349,14 +349,18 @@ def test_unknown_module_behind_a_router(bench, tmp_path):
 
 # -- TCP/IP, inside a private network namespace ----------------------------------------------
 
-def test_update_over_tcpip(bench, tmp_path):
+@pytest.mark.parametrize("faults", [
+    [],                                   # stays on the network: no re-enumeration wait
+    ["--fault", "no_load_reply@1"],       # LOAD answered only after the host reconnects
+])
+def test_update_over_tcpip(bench, tmp_path, faults):
     if not netns.available():
         pytest.skip(netns.why_unavailable())
     path = tmp_path / "b.bird"
     firmware = make_bird(path, 7, seed=3)
     with netns.NetnsPair() as ns:
         sim = SimProcess(["--serial", SN, "--transport", "tcp", "--host", "0.0.0.0", "--discovery",
-                          "--flash-file", str(bench.flash), "--fault", "no_load_reply@1"],
+                          "--flash-file", str(bench.flash)] + faults,
                          launcher=lambda argv, **kw: ns.popen("module", argv, **kw)).start()
         try:
             result = ns.run("host", [UPDATER, "-U", "-d", SN, "-f", str(path), "-u",
