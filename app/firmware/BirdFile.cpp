@@ -2,11 +2,13 @@
 
 #include <zlib.h>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "Log.h"
@@ -42,6 +44,23 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 }  // namespace
+
+void BirdPayloadDeleter::operator()(unsigned char* p) const {
+    if (!p) return;
+    if (mappedSize)
+        ::munmap(p, mappedSize);
+    else
+        delete[] p;
+}
+
+BirdFile::PayloadBuffer BirdFile::AllocatePayload(size_t size) {
+    constexpr size_t kMapThreshold = 1u << 20;
+    if (size < kMapThreshold) return PayloadBuffer(new (std::nothrow) unsigned char[size ? size : 1], PayloadDeleter{});
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return PayloadBuffer(nullptr, PayloadDeleter{});
+    ::madvise(p, size, MADV_HUGEPAGE);  // advisory: fine if the kernel declines
+    return PayloadBuffer(static_cast<unsigned char*>(p), PayloadDeleter{size});
+}
 
 BirdFile::BirdFile(const char* filePath) : path(filePath ? filePath : "") {
     if (!Load()) throw std::runtime_error("Failed to load bird data");
@@ -117,7 +136,11 @@ bool BirdFile::Load() {
 
     bool result = false;
     {
-        auto buffer = std::make_unique_for_overwrite<unsigned char[]>(fileSize ? fileSize : 1);
+        PayloadBuffer buffer = AllocatePayload(fileSize);
+        if (!buffer) {
+            Log::log(kLogTopic, "BIRDFILE: Error (%d) reading %s\n", ENOMEM, p);
+            return false;
+        }
         size_t got = std::fread(buffer.get(), 1, fileSize, f.get());
         if (std::ferror(f.get())) {
             Log::log(kLogTopic, "BIRDFILE: Error (%d) reading %s\n", errno, p);
@@ -157,7 +180,11 @@ bool BirdFile::DecompressData(const unsigned char* data, unsigned long length) {
     if (capacity > MAX_PAYLOAD_SIZE) capacity = MAX_PAYLOAD_SIZE;
     // Pages are only touched as zlib writes them, so an oversized reservation
     // costs address space, not memory.
-    payload = std::make_unique_for_overwrite<unsigned char[]>(size_t(capacity ? capacity : 1));
+    payload = AllocatePayload(size_t(capacity));
+    if (!payload) {
+        Log::log(kLogTopic, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_MEM_ERROR);
+        return false;
+    }
 
     uLongf outLength = uLongf(capacity);
     int rc = data ? ::uncompress(payload.get(), &outLength, data, uLong(length)) : Z_STREAM_ERROR;

@@ -18,6 +18,14 @@ struct BirdBlock {
     unsigned char* data = nullptr;
 };
 
+// Payload memory. Large buffers are mapped directly with transparent huge
+// pages, so inflating megabytes costs a few page faults, not thousands; small
+// ones come from the heap.
+struct BirdPayloadDeleter {
+    size_t mappedSize = 0;  // 0: allocated with new[]
+    void operator()(unsigned char* p) const;
+};
+
 class BirdFile {
 public:
     enum BLOCK_TYPE : uint8_t {
@@ -37,6 +45,11 @@ public:
     // Upper bound for the inflated payload (and the file itself), so a
     // hostile file cannot make us reserve or read unbounded memory.
     static constexpr uint32_t MAX_PAYLOAD_SIZE = 256u * 1024u * 1024u;
+
+    using PayloadDeleter = BirdPayloadDeleter;
+    using PayloadBuffer = std::unique_ptr<unsigned char[], PayloadDeleter>;
+    // Uninitialised buffer of `size` bytes (null when memory runs out).
+    static PayloadBuffer AllocatePayload(size_t size);
 
     BirdFile() = default;
     // Throws std::runtime_error("Failed to load bird data") when Load fails.
@@ -78,7 +91,7 @@ public:
     bool hasSerialNumberBlock = false;
     uint32_t serialNumberOffset = 0;
     uint32_t descriptorOffset = 0;
-    std::unique_ptr<unsigned char[]> payload;
+    PayloadBuffer payload;
     uint32_t payloadSize = 0;
 
 private:
