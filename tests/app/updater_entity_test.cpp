@@ -2,6 +2,7 @@
 // piece and packet sizes, running sums, short and refused replies.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <numeric>
@@ -302,6 +303,18 @@ TEST_F(UpdaterEntityTest, RebootWithSkippedDropWaitReturnsWhileTheLinkIsUp)
     EXPECT_TRUE(m_peer->waitFor([this] {
         return m_peer->count([](const WirePacket& p) { return p.data == Bytes{kUp, 6}; }) == 1;
     }));
+}
+
+// A link that only falls silent after REBOOT never reports a drop: the wait ends anyway.
+TEST_F(UpdaterEntityTest, RebootWaitEndsWhenTheLinkNeverDrops)
+{
+    use();
+    ASSERT_EQ(m_entity.LoaderReboot(m_display), aErrNone);
+    EXPECT_TRUE(m_module.isConnected());
+    const auto turns = std::count(m_display.events.begin(), m_display.events.end(), "spinner:on:Verifying Update");
+    EXPECT_GE(turns, 2);
+    EXPECT_LE(turns, static_cast<long>(UpdaterEntity::kRebootWaitMs / UpdaterEntity::kRebootPollMs) + 1);
+    EXPECT_EQ(m_display.events.back(), "spinner:off:Verifying Update");
 }
 
 TEST_F(UpdaterEntityTest, LoadWithoutReplyReconnectsAndTakesTheLateReply)
