@@ -1,6 +1,5 @@
 // Installing a build into a running module: choice of the file, connection
 // (directly or through a router), checks, loader and firmware transfer.
-#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
