@@ -15,7 +15,8 @@ What a module does here:
   * speaks the upgrade command (sim_upgrade.py) into a flash file;
   * as a router, carries the traffic of the modules on its I2C bus once the
     host asked it to route (system option 20 set to 1; route_mode widens it);
-  * misbehaves on request: mute, slow answers, garbage, dropped links.
+  * misbehaves on request: mute, slow answers, garbage, dropped links,
+    refused system options (refuse=20 for routeToMe), no build answer.
 
 Python API (in-process, for pytest fixtures):
 
@@ -69,7 +70,7 @@ from dataclasses import dataclass, field, fields
 from sim_protocol import (CMD_DEBUG, CMD_ENTITY_STORE, CMD_HEARTBEAT, CMD_I2C, CMD_INFO,
                           CMD_STREAM,
                           CMD_SYSTEM, CMD_UPGRADE, ERR_INDEX_RANGE, ERR_INVALID_ENTITY,
-                          ERR_INVALID_OPTION, ERR_IO, ERR_NONE, ERR_PARAM,
+                          ERR_INVALID_OPTION, ERR_IO, ERR_MODE, ERR_NONE, ERR_PARAM,
                           ERR_SHORT_COMMAND, ERR_SIZE, FLAG_ACK, FLAG_GET, FLAG_SET, INDEX_ERROR,
                           MAX_DATA, NON_UEI_COMMANDS, ROUTE_ADDRESS, SYNC_ADDRESS, UEI_BYTES_CHUNK,
                           UP_DATA_UEI, packet_bytes, u32, uei_bytes_packets, version_pack)
@@ -119,6 +120,9 @@ class ModuleConfig:
     i2c_devices: list = field(default_factory=list)  # plain devices that ack writes
     route_mode: str = "strict"      # when bus traffic passes: strict (routeToMe only),
                                     # link (also the host's route packets), always
+    refuse: list = field(default_factory=list)       # (option, code): system options answered
+                                                     # with that error (20: routeToMe, 9: serial)
+    build_reply: bool = True        # answers the build request (0x49 0xFF)
     # misbehaviour from the start
     mute: bool = False
     delay: float = 0.0
@@ -511,7 +515,8 @@ class SimModule:
             return
         sub = data[1]
         if sub == 0xFF:
-            self.emit(bytes((CMD_INFO, 0xFF)) + u32(self.config.build))
+            if self.config.build_reply:
+                self.emit(bytes((CMD_INFO, 0xFF)) + u32(self.config.build))
         elif sub == 1 and len(data) >= 6:
             self.emit(bytes(data[:5]) + bytes((self._has_uei(*data[2:6]),)))
         elif sub == 4 and len(data) >= 3:
@@ -582,6 +587,8 @@ class SimModule:
                 ERR_INVALID_OPTION if spec is None else
                 ERR_INVALID_OPTION if (spec.get if flags == FLAG_GET else spec.set) is None else
                 ERR_NONE)
+        if not code and command == CMD_SYSTEM:
+            code = dict(self.config.refuse).get(option, ERR_NONE)
         if code:
             self._emit_error(command, answer, index, code)
             return
@@ -851,6 +858,11 @@ def _words(text):
     return tuple(int(w, 16) for w in text.split(":"))
 
 
+def _refusal(text):
+    option, _, code = text.partition(":")
+    return int(option, 0), int(code, 0) if code else ERR_MODE
+
+
 def _transport(text):
     return None if text in ("", "none") else text
 
@@ -867,6 +879,7 @@ OPTION_PARSERS = {
     "new_serial": _hex,
     "mute": _bool, "delay": float, "mute_after": int, "drop_after": int,
     "garbage_interval": float, "stream_interval": float, "route_mode": str,
+    "build_reply": _bool,
 }
 HELP = {
     "serial": "serial number, hex (required for the single module)",
@@ -898,14 +911,16 @@ HELP = {
     "garbage_interval": "send random bytes every N seconds",
     "route_mode": "router passes bus traffic: strict = after routeToMe(1) until "
                   "routeToMe(0) (default); link = also on the host's route packets; always",
+    "build_reply": "answers the build request 0x49 0xFF (default true)",
 }
-LIST_OPTIONS = {"fault": ("faults", Fault.parse), "i2c_device": ("i2c_devices", _int)}
-assert set(OPTION_PARSERS) | {"faults", "bus", "i2c_devices"} == {f.name for f in fields(ModuleConfig)}
+LIST_OPTIONS = {"fault": ("faults", Fault.parse), "i2c_device": ("i2c_devices", _int),
+                "refuse": ("refuse", _refusal)}
+assert set(OPTION_PARSERS) | {"faults", "bus", "i2c_devices", "refuse"} == {f.name for f in fields(ModuleConfig)}
 
 
 def config_from_pairs(pairs):
     """ModuleConfig from (key, text) pairs; keys may use dashes. Also 'router'."""
-    values = {"faults": [], "i2c_devices": []}
+    values = {"faults": [], "i2c_devices": [], "refuse": []}
     router = None
     for key, text in pairs:
         key = key.replace("-", "_")
@@ -971,6 +986,8 @@ def make_parser():
     parser.add_argument("--fault", action="append", metavar="KIND[@N][xK]",
                         help="upgrade fault, repeatable (see sim_upgrade.py)")
     parser.add_argument("--i2c-device", dest="i2c_device", action="append", metavar="ADDR")
+    parser.add_argument("--refuse", action="append", metavar="OPTION[:CODE]",
+                        help="system option answered with an error (default code 7), repeatable")
     parser.add_argument("--module", action="append", metavar="KEY=VALUE,...",
                         help="one more module; keys are the long options without dashes; "
                              "router=SERIAL puts it on that module's I2C bus")

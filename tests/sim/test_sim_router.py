@@ -98,3 +98,31 @@ def test_route_modes(routed, expected):
     client.set(2, CMD_SYSTEM, 20, 1, "byte")
     seen.append(answers(client, 10))
     assert seen == expected
+
+
+@pytest.mark.parametrize("refuse, option, code", [
+    ([(20, 7)], 20, 7),          # a router that will not route
+    ([(9, 6)], 9, 6),            # a serial number that cannot be read
+])
+def test_refused_system_option_answers_its_error(tmp_path, refuse, option, code):
+    config = ModuleConfig(serial=ROUTER, heartbeat=0, refuse=refuse, flash_file=str(tmp_path / "f.bin"))
+    with Simulator([config]) as sim:
+        info = sim.info()["modules"][0]
+        with SimClient.tcp(info["host"], info["port"]) as client:
+            flags = 0x80 if option == 20 else 0x40
+            request = bytes((CMD_SYSTEM, flags | option, 0)) + (b"\x01" if option == 20 else b"")
+            answer = client.request(2, request, bytes((CMD_SYSTEM,)))
+            assert answer[2] == 0x80 and answer[3] == code
+            assert client.get(2, CMD_SYSTEM, 8, "byte") == config.model     # others still answer
+            assert sim.find(ROUTER).routing is False
+
+
+def test_build_request_left_unanswered(tmp_path):
+    config = ModuleConfig(serial=ROUTER, heartbeat=0, build_reply=False, flash_file=str(tmp_path / "f.bin"))
+    with Simulator([config]) as sim:
+        info = sim.info()["modules"][0]
+        with SimClient.tcp(info["host"], info["port"]) as client:
+            client.send(2, b"\x49\xff")
+            with pytest.raises(TimeoutError):
+                client.expect(lambda a, d: d[:2] == b"\x49\xff", 0.3)
+            assert client.get(2, CMD_SYSTEM, 43, "int") == config.build
