@@ -22,7 +22,7 @@ struct BirdBlock {
 // pages, so inflating megabytes costs a few page faults, not thousands; small
 // ones come from the heap.
 struct BirdPayloadDeleter {
-    size_t mappedSize = 0;  // 0: allocated with new[]
+    size_t mappedSize = 0;
     void operator()(unsigned char* p) const;
 };
 
