@@ -2,6 +2,7 @@
 
 #include "aDescriptor.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -20,6 +21,7 @@ namespace {
 constexpr uint16_t kSocketCheck = 0xDEAD;
 constexpr int kIdlePollMs = 10;
 constexpr int kCloseSettleMs = 10;
+constexpr size_t kReceiveBlock = 4096;
 
 struct SocketRecord {
     // Guards sock and connected: the reader and the writer may both reconnect.
@@ -28,6 +30,14 @@ struct SocketRecord {
     struct sockaddr_in address {};
     bool connected = false;
     uint16_t check = 0;
+    // Counts closes, so the reader can tell that its buffered bytes belong to
+    // a connection the writer has since dropped.
+    std::atomic<uint32_t> connection{0};
+    // Receive block: touched only by the single reader thread.
+    uint32_t rxConnection = 0;
+    size_t rxHead = 0;
+    size_t rxTail = 0;
+    uint8_t rx[kReceiveBlock];
 };
 
 SocketRecord* sValid(void* ref)
@@ -45,6 +55,7 @@ bool sIsBreak(int error)
 void sSocketStreamClose(SocketRecord* r)
 {
     r->connected = false;
+    r->connection.fetch_add(1, std::memory_order_relaxed);
     if (r->sock > 0) {
         close(r->sock);
         r->sock = 0;
@@ -92,11 +103,46 @@ aErr sSocketStreamReset(SocketRecord* r)
     return sSocketStreamSetOptions(r);
 }
 
+// Caller holds the lock. Fills the receive block from the socket: aErrNone
+// when at least one byte came, aErrEOF when the peer has closed its side.
+aErr sSocketStreamFill(SocketRecord* r)
+{
+    ssize_t n = recv(r->sock, r->rx, sizeof r->rx, MSG_DONTWAIT);
+    if (n < 0) {
+        const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)
+            return aErrNotReady;
+        if (!sIsBreak(error))
+            return aErrConnection;
+        r->connected = false;
+        const aErr reconnect = sSocketStreamReset(r);
+        if (reconnect != aErrNone)
+            return reconnect;
+        n = recv(r->sock, r->rx, sizeof r->rx, MSG_DONTWAIT);
+        if (n < 0)
+            return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? aErrNotReady : aErrConnection;
+    }
+    if (n == 0)
+        return aErrEOF;
+    r->rxConnection = r->connection.load(std::memory_order_relaxed);
+    r->rxHead = 0;
+    r->rxTail = static_cast<size_t>(n);
+    return aErrNone;
+}
+
 aErr sSocketStreamGet(uint8_t* byte, void* ref)
 {
     SocketRecord* r = sValid(ref);
     if (!r || !byte)
         return aErrParam;
+
+    if (r->rxHead < r->rxTail) {
+        if (r->connection.load(std::memory_order_relaxed) == r->rxConnection) {
+            *byte = r->rx[r->rxHead++];
+            return aErrNone;
+        }
+        r->rxHead = r->rxTail = 0;
+    }
 
     int sock = 0;
     {
@@ -110,39 +156,21 @@ aErr sSocketStreamGet(uint8_t* byte, void* ref)
     struct pollfd p = {sock, POLLIN, 0};
     poll(&p, 1, kIdlePollMs);
 
-    std::lock_guard<std::mutex> guard(r->lock);
-    if (!r->connected)
-        return aErrConnection;
-    uint8_t peeked = 0;
-    ssize_t n = recv(r->sock, &peeked, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n < 0) {
-        const int error = errno;
-        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)
-            return aErrNotReady;
-        if (!sIsBreak(error))
-            return aErrConnection;
-        r->connected = false;
-        const aErr reconnect = sSocketStreamReset(r);
-        if (reconnect != aErrNone)
-            return reconnect;
-        n = recv(r->sock, &peeked, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (n < 0)
-            return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? aErrNotReady : aErrConnection;
+    aErr filled;
+    {
+        std::lock_guard<std::mutex> guard(r->lock);
+        filled = r->connected ? sSocketStreamFill(r) : aErrConnection;
     }
-    if (n == 0) {
+    if (filled == aErrEOF) {
         // The peer closed its side: stay connected but silent. The socket
         // now polls readable for ever, so pause here instead of spinning.
         poll(nullptr, 0, kIdlePollMs);
         return aErrNotReady;
     }
-    n = recv(r->sock, byte, 1, MSG_DONTWAIT);
-    if (n == 1)
-        return aErrNone;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return aErrEOF;
-    if (n < 0 && sIsBreak(errno))
-        return aErrNotReady;
-    return aErrIO;
+    if (filled != aErrNone)
+        return filled;
+    *byte = r->rx[r->rxHead++];
+    return aErrNone;
 }
 
 aErr sSocketStreamWrite(const uint8_t* data, size_t length, void* ref)

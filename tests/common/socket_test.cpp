@@ -4,8 +4,10 @@
 
 #include "StreamReading.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <iterator>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -187,6 +189,78 @@ TEST(SocketStream, ReconnectsAfterThePeerResetsTheConnection)
     EXPECT_EQ(aStream_Write(s.get(), packet.data(), packet.size()), aErrNone);
     const Bytes got = receive(third, packet.size());
     EXPECT_EQ(got, packet);
+}
+
+// Bytes the stream has already taken from the socket but not yet handed out
+// belong to the old connection: a reconnect by the writer must drop them, or
+// the reader would splice stale bytes in front of the new connection's.
+TEST(SocketStream, WriterReconnectDropsBytesOfTheOldConnection)
+{
+    Server server;
+    Fd peer;
+    StreamPtr s = server.connectStream(peer);
+    ASSERT_TRUE(s && peer.fd >= 0);
+    const Bytes old{0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18};
+    sendAll(peer, old);
+    Bytes in;
+    ASSERT_EQ(readBytes(s.get(), 1, in), aErrNone);
+    EXPECT_EQ(in, Bytes{old[0]});
+
+    resetConnection(peer);
+    const Bytes packet{0x06, 0x00};
+    for (int attempt = 0; attempt < 20 && peer.fd < 0; ++attempt) {
+        ASSERT_EQ(aStream_Write(s.get(), packet.data(), packet.size()), aErrNone);
+        peer = server.accept(100);
+    }
+    ASSERT_GE(peer.fd, 0);
+
+    const Bytes fresh{0x21, 0x22, 0x23};
+    sendAll(peer, fresh);
+    in.clear();
+    EXPECT_EQ(readBytes(s.get(), fresh.size(), in), aErrNone);
+    EXPECT_EQ(in, fresh);
+}
+
+// A long burst crosses many receive blocks and reads of every size; no byte
+// may be lost, repeated or reordered at a block edge.
+TEST(SocketStream, LongBurstArrivesWholeAndInOrder)
+{
+    Server server;
+    Fd peer;
+    StreamPtr s = server.connectStream(peer);
+    ASSERT_TRUE(s && peer.fd >= 0);
+    Bytes burst(3 * 4096 + 4095);
+    for (size_t i = 0; i < burst.size(); ++i)
+        burst[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    std::thread sender([&] {
+        // Several sends so the stream sees both full and partial blocks.
+        const size_t pieces[] = {1, 4095, 4097, 5000};
+        size_t at = 0;
+        for (size_t piece : pieces) {
+            const size_t n = std::min(piece, burst.size() - at);
+            send(peer.fd, burst.data() + at, n, MSG_NOSIGNAL);
+            at += n;
+        }
+        send(peer.fd, burst.data() + at, burst.size() - at, MSG_NOSIGNAL);
+    });
+
+    Bytes in;
+    const size_t chunks[] = {1, 2, 63, 64, 65, 700, 4096, 4097};
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+    for (size_t k = 0; in.size() < burst.size() && Clock::now() < deadline; ++k) {
+        Bytes chunk(std::min(chunks[k % std::size(chunks)], burst.size() - in.size()));
+        const aErr e = aStream_Read(s.get(), chunk.data(), chunk.size());
+        if (e == aErrNone) {
+            in.insert(in.end(), chunk.begin(), chunk.end());
+        } else if (e != aErrNotReady) {
+            ADD_FAILURE() << "read failed: " << e;
+            break;
+        }
+    }
+    sender.join();
+    EXPECT_EQ(in, burst);
+    uint8_t byte = 0;
+    EXPECT_EQ(aStream_Read(s.get(), &byte, 1), aErrNotReady);
 }
 
 TEST(SocketStream, PeerHalfCloseLeavesTheStreamSilentButWritable)
