@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -159,6 +160,10 @@ TEST_F(USBNode, HandshakeFailureLeavesNoLinkAndSuccessSharesOne) {
   StartModule(true);
   uint32_t id = aLink_CreateUSB(kSerial);
   ASSERT_NE(id, 0u);
+  // The link is in step after the module's first answers; the rest of the
+  // six announcements may still be on their way to the module.
+  for (int i = 0; i < 500 && announcements_.load() < 6; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_GE(announcements_.load(), 6) << "a fresh link, with its own handshake";
   EXPECT_EQ(aLink_GetStatus(id), kLinkStatusRunning);
   uint32_t shared = aLink_CreateUSB(kSerial);
