@@ -12,7 +12,7 @@ using Display = UpdaterDisplayInterface;
 // __DATE__ is "Mmm dd yyyy" with the day padded by a space.
 const char* buildYear()
 {
-    return __DATE__ + 7;
+    return &__DATE__[7];
 }
 
 const char* transportName(linkType transport)
